@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "binding.h"
+#include "persister.h"
 #include "py_framed_writer.h"
 
 namespace tarnwick_stream {
@@ -53,6 +54,7 @@ PyTypeObject* hidden_types[] = {
 // Readied and published, in this order.
 PyTypeObject* exposed_types[] = {
     &FramedWriter_Type,
+    &Persister_Type,
     &Binding_Type,
     nullptr,
 };

@@ -5,16 +5,195 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <tsl/robin_map.h>
+
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "framed_writer.h"
+#include "wireformat.h"
 
 namespace tarnwick_stream {
 
-struct Persister;
+// Thrown after the Python error indicator has been set; carries nothing.
+struct PersisterFailure {};
+
+// Mixes an address or handle so that aligned addresses spread over the buckets of a
+// power-of-two table (the low bits of object addresses are always zero).
+struct IdentityKeyHash {
+    size_t operator()(uint64_t k) const noexcept {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        return static_cast<size_t>(k);
+    }
+    size_t operator()(PyObject* p) const noexcept {
+        return (*this)(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)));
+    }
+};
+
+// One entry of the object intern table. `held` is a strong reference to the object
+// whose identity is the key (null when the key is a caller's handle, not an address),
+// so that the address cannot be reused by another object while the entry exists.
+struct InternEntry {
+    int index;
+    PyObject* held;
+};
+
+// Undo record for one change of the intern table made by the value being written.
+struct InternUndo {
+    uint64_t key;
+    bool had_old;
+    InternEntry old;  // the overwritten entry (its reference now owned here)
+};
+
+using InternTable = tsl::robin_map<uint64_t, InternEntry, IdentityKeyHash>;
+using StringTable = tsl::robin_map<PyObject*, uint64_t, IdentityKeyHash>;
+
+struct Persister {
+    PyObject_HEAD
+    PyObject* framed_writer_obj;  // owned
+    FramedWriter* fw;             // borrowed from framed_writer_obj, refreshed per operation
+    PyObject* serializer;         // owned
+    PyObject* intern_serializer;  // owned, may be null
+    InternTable interns;          // identity key or handle -> intern index
+    int intern_counter;           // next intern index
+    size_t bytes_written;         // record bytes emitted
+    bool verbose;
+    StringTable interned_index;   // interned str (strong reference) -> string index
+    uint64_t interned_counter;    // STR records written: the index the next one takes
+
+    // Roll-back journal of the top-level value being written: strings added to the
+    // string table and changes of the intern table, withdrawn when the value fails.
+    std::vector<PyObject*> added_strings;
+    std::vector<InternUndo> intern_undo;
+    int depth;        // current nesting of write()
+    int depth_limit;  // nesting that raises RecursionError
+    // Set while an operation runs: a second caller (a callback of this Persister or
+    // another thread) is refused instead of corrupting a half-written record.
+    std::atomic<bool> in_use;
+
+    // Native fields live inside a Python object: built and destroyed explicitly.
+    void construct_native();
+    void destroy_native();
+
+    // ---- record emission ----
+    void emit(uint8_t v) {
+        fw->write_byte(v);
+        bytes_written += 1;
+    }
+    void emit(int8_t v) { emit(static_cast<uint8_t>(v)); }
+    void emit(uint16_t v) {
+        fw->write_uint16(v);
+        bytes_written += 2;
+    }
+    void emit(int16_t v) { emit(static_cast<uint16_t>(v)); }
+    void emit(uint32_t v) {
+        fw->write_uint32(v);
+        bytes_written += 4;
+    }
+    void emit(int32_t v) { emit(static_cast<uint32_t>(v)); }
+    void emit(uint64_t v) {
+        fw->write_uint64(v);
+        bytes_written += 8;
+    }
+    void emit(int64_t v) { emit(static_cast<uint64_t>(v)); }
+    void emit_bytes(const uint8_t* data, long n) {
+        fw->write_bytes(data, static_cast<size_t>(n));
+        bytes_written += static_cast<size_t>(n);
+    }
+    void emit_control(Control c) { emit(c.raw); }
+    void emit(Control c) { emit(c.raw); }
+    void emit(FixedSizeTypes t) { emit(create_fixed_size(t).raw); }
+
+    // ---- record writers ----
+    void write_size(SizedTypes type, uint64_t n);
+    void write_unsigned_number(SizedTypes type, uint64_t n) { write_size(type, n); }
+    void write_binding_lookup(uint64_t handle) { write_unsigned_number(BINDING, handle); }
+    void write_intern_lookup(int index) {
+        write_unsigned_number(INTERN, static_cast<uint64_t>(index));
+    }
+    void write_sized_int(int64_t v);
+    bool write_long(PyObject* obj);
+    bool write_str_value(PyObject* str);
+    bool write_string(PyObject* str);
+    void write_bytes_header(PyObject* bytes);
+    void write_bytes_data(PyObject* bytes);
+    void write_bytes_value(PyObject* bytes);
+    void write_pickled_value(PyObject* bytes);
+    bool write_fallback(PyObject* obj);
+    PyObject* maybe_intern_payload(PyObject* obj);
+    void remember_intern(uint64_t key, int index, PyObject* keyed);
+
+    // ---- operations ----
+    bool write_object(PyObject* obj);
+    bool write(PyObject* obj);
+    bool write_handle_ref(uint64_t handle);
+    // Defines obj under key. `keyed` is the object whose address key is (kept alive
+    // while the entry exists), or null when key is not an address.
+    bool intern(PyObject* obj, uint64_t key, PyObject* keyed);
+    void start_collection(PyObject* type, size_t len);
+    void write_heartbeat();
+    void write_pickled(PyObject* bytes);
+    // The flush family returns 0 or the errno of a failed write(2).
+    int flush();
+    int flush_background() { return flush(); }
+    int shutdown() { return flush(); }
+    void prepare_resume();
+    void reset_state();
+    PyObject* writer_object() const { return framed_writer_obj; }
+    FramedWriter* native_writer() const { return fw; }
+
+    // The native writer of the held writer object, read afresh: re-initialising the
+    // FramedWriter replaces its native writer.
+    FramedWriter* current_writer() const;
+    // Refreshes fw; false (nothing set) when there is no writer.
+    bool attach_writer();
+
+    // Releases every reference and empties both tables (the type's clear).
+    void clear();
+
+private:
+    bool write_list(PyObject* list);
+    bool write_tuple(PyObject* tuple);
+    bool write_dict(PyObject* dict);
+    bool write_memoryview(PyObject* view);
+    bool write_interned_object(PyObject* obj);
+    bool writer_still_attached();
+    bool enter_level();
+    friend class Transaction;
+};
 
 extern PyTypeObject Persister_Type;
 
+// Marks a Persister as in use for one operation; a second caller finds it taken.
+class PersisterUse {
+public:
+    explicit PersisterUse(Persister* p)
+        : p_(p), ok_(!p->in_use.exchange(true, std::memory_order_acquire)) {}
+    ~PersisterUse() {
+        if (ok_) p_->in_use.store(false, std::memory_order_release);
+    }
+    PersisterUse(const PersisterUse&) = delete;
+    PersisterUse& operator=(const PersisterUse&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    Persister* p_;
+    bool ok_;
+};
+
+// Python errors for a Persister that cannot run an operation (interpreter lock held).
+void Persister_set_in_use_error();
+void Persister_set_uninitialised_error();
+
+inline bool Persister_Check(PyObject* obj) { return Py_IS_TYPE(obj, &Persister_Type); }
+
 // The queue's writer thread drives a Persister target through these, without going
-// through Python. No exception conversion: a thrown failure propagates.
+// through Python. No exception conversion: a thrown failure propagates. A failed
+// write_object or intern leaves nothing of that value on the tape.
 bool Persister_write_object(Persister* p, PyObject* obj);              // lock held by caller
 bool Persister_intern_handle(Persister* p, PyObject* obj, uint64_t handle);  // lock held
 bool Persister_write_binding_lookup(Persister* p, uint64_t handle);    // no lock needed
