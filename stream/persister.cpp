@@ -16,14 +16,25 @@ namespace tarnwick_stream {
 
 namespace {
 
-// Hard cap on nesting whatever the interpreter's recursion limit says, so that a raised
-// limit cannot overflow the native stack of the writer thread.
+// Hard cap on nesting whatever the interpreter's recursion limit says.
 constexpr int MAX_WRITE_DEPTH = 10000;
+// Native stack one top-level value may use below the frame that started it, so that a
+// raised recursion limit cannot overflow the stack of the thread that writes (frames
+// are larger in instrumented builds; callbacks run on top of the deepest level).
+constexpr uintptr_t STACK_BUDGET = 2 * 1024 * 1024;
 
-// One level of nesting of write(); raises RecursionError past the limit.
+uintptr_t stack_position() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
+
+// One level of nesting of write(); raises RecursionError past the interpreter's
+// recursion limit or the stack budget.
 class Level {
 public:
     explicit Level(Persister* p) : p_(p), ok_(++p->depth <= p->depth_limit) {
+        if (ok_) {
+            uintptr_t here = stack_position();
+            uintptr_t used = here < p->stack_base ? p->stack_base - here : here - p->stack_base;
+            ok_ = used <= STACK_BUDGET;
+        }
         if (!ok_)
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while persisting a value");
@@ -54,7 +65,10 @@ public:
           intern_counter_(p->intern_counter),
           strings_mark_(p->added_strings.size()),
           undo_mark_(p->intern_undo.size()) {
-        if (p->depth == 0) p->depth_limit = std::min(Py_GetRecursionLimit(), MAX_WRITE_DEPTH);
+        if (p->depth == 0) {
+            p->depth_limit = std::min(Py_GetRecursionLimit(), MAX_WRITE_DEPTH);
+            p->stack_base = stack_position();
+        }
     }
     ~Transaction() {
         if (!done_) rollback();  // a thrown failure
@@ -64,6 +78,7 @@ public:
 
     void commit() {
         done_ = true;
+        p_->sync();
         // Entries overwritten by this value give up their references now.
         for (size_t i = undo_mark_; i < p_->intern_undo.size(); ++i) {
             InternUndo& u = p_->intern_undo[i];
@@ -106,6 +121,7 @@ public:
         p_->interned_counter = str_counter_;
         p_->intern_counter = intern_counter_;
         p_->bytes_written = bytes_mark_;
+        p_->staged = 0;
         // Bytes of this value still in the buffer are cut off. A callback that flushed
         // or re-initialised the writer meanwhile leaves nothing here to cut.
         if (p_->current_writer() == writer_ && writer_->buffered() >= buf_mark_)
@@ -139,8 +155,11 @@ void Persister::construct_native() {
     new (&added_strings) std::vector<PyObject*>();
     new (&intern_undo) std::vector<InternUndo>();
     depth = 0;
+    stack_base = 0;
+    callbacks = 0;
     depth_limit = MAX_WRITE_DEPTH;
     new (&in_use) std::atomic<bool>(false);
+    staged = 0;
 }
 
 void Persister::destroy_native() {
@@ -170,28 +189,26 @@ bool Persister::writer_still_attached() {
     return false;
 }
 
-void Persister::write_size(SizedTypes type, uint64_t n) {
-    uint8_t b[9];
-    size_t len;
-    if (n <= MAX_INLINE_SIZE) {
-        emit(sized_control(type, static_cast<uint8_t>(n)));
-        return;
-    }
+// A size above 11: the smallest class that holds it (255, 65535 and 4294967295 take
+// the next class up).
+void Persister::write_size_with_bytes(SizedTypes type, uint64_t n) {
+    uint8_t* d = stage_room(9);
+    size_t width;
     if (n <= 254) {
-        b[0] = sized_control(type, ONE_BYTE_SIZE);
-        len = 2;
+        d[0] = sized_control(type, ONE_BYTE_SIZE);
+        width = 1;
     } else if (n <= 65534) {
-        b[0] = sized_control(type, TWO_BYTE_SIZE);
-        len = 3;
+        d[0] = sized_control(type, TWO_BYTE_SIZE);
+        width = 2;
     } else if (n <= 4294967294ULL) {
-        b[0] = sized_control(type, FOUR_BYTE_SIZE);
-        len = 5;
+        d[0] = sized_control(type, FOUR_BYTE_SIZE);
+        width = 4;
     } else {
-        b[0] = sized_control(type, EIGHT_BYTE_SIZE);
-        len = 9;
+        d[0] = sized_control(type, EIGHT_BYTE_SIZE);
+        width = 8;
     }
-    for (size_t i = 1; i < len; ++i) b[i] = static_cast<uint8_t>(n >> (8 * (i - 1)));
-    emit_bytes(b, static_cast<long>(len));
+    for (size_t i = 0; i < width; ++i) d[1 + i] = static_cast<uint8_t>(n >> (8 * i));
+    staged += 1 + width;
 }
 
 void Persister::write_sized_int(int64_t v) {
@@ -199,11 +216,8 @@ void Persister::write_sized_int(int64_t v) {
         write_size(UINT, static_cast<uint64_t>(v));
         return;
     }
-    uint8_t b[9];
-    b[0] = create_fixed_size(INT64).raw;
-    uint64_t u = static_cast<uint64_t>(v);
-    for (int i = 0; i < 8; ++i) b[1 + i] = static_cast<uint8_t>(u >> (8 * i));
-    emit_bytes(b, 9);
+    emit(INT64);
+    emit(static_cast<uint64_t>(v));
 }
 
 bool Persister::write_long(PyObject* obj) {
@@ -279,21 +293,49 @@ void Persister::write_pickled_value(PyObject* bytes) {
     write_bytes_data(bytes);
 }
 
+namespace {
+
+// Values whose writing runs no Python code: nothing can free them or change the
+// container they sit in while they are written, so they need not be held.
+inline bool is_inert(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type || type == &PyBytes_Type || obj == Py_None) return true;
+    return type == &PyLong_Type &&
+           PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj));
+}
+
+}  // namespace
+
+// Python code runs only inside callbacks (serializer, intern serializer), and a callback
+// may change the container being walked, free its elements or re-initialise the
+// writer. So every element that may lead to a callback is held while it is written,
+// and after any callback the container's size and the writer are checked again.
+bool Persister::write_element(PyObject* item) {
+    if (is_inert(item)) return write(item);
+    PyObjectPtr held(Py_NewRef(item));
+    return write(item);
+}
+
+bool Persister::callbacks_left_intact(uint64_t& seen, bool size_changed, const char* what) {
+    if (callbacks == seen) return true;
+    seen = callbacks;
+    if (size_changed) {
+        PyErr_Format(PyExc_RuntimeError, "%s changed size while it was persisted", what);
+        return false;
+    }
+    return writer_still_attached();
+}
+
 bool Persister::write_list(PyObject* list) {
     Level level(this);
     if (!level.ok()) return false;
     const Py_ssize_t n = PyList_GET_SIZE(list);
     write_size(LIST, static_cast<uint64_t>(n));
+    uint64_t seen = callbacks;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // A callback may have resized the list: the header already promised n elements.
-        if (PyList_GET_SIZE(list) != n) {
-            PyErr_SetString(PyExc_RuntimeError, "list changed size while it was persisted");
-            return false;
-        }
-        // Held while written: a callback may replace it in the list.
-        PyObjectPtr item(Py_NewRef(PyList_GET_ITEM(list, i)));
-        if (!write(item.get())) return false;
-        if (!writer_still_attached()) return false;
+        // The header already promised n elements.
+        if (!callbacks_left_intact(seen, PyList_GET_SIZE(list) != n, "list")) return false;
+        if (!write_element(PyList_GET_ITEM(list, i))) return false;
     }
     return true;
 }
@@ -303,9 +345,11 @@ bool Persister::write_tuple(PyObject* tuple) {
     if (!level.ok()) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     write_size(TUPLE, static_cast<uint64_t>(n));
+    uint64_t seen = callbacks;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // A tuple holds its items and is itself held: only the writer can change.
+        if (!callbacks_left_intact(seen, false, "tuple")) return false;
         if (!write(PyTuple_GET_ITEM(tuple, i))) return false;
-        if (!writer_still_attached()) return false;
     }
     return true;
 }
@@ -316,21 +360,27 @@ bool Persister::write_dict(PyObject* dict) {
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     if (n < 0) return false;
     write_size(DICT, static_cast<uint64_t>(n));
+    uint64_t seen = callbacks;
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyDict_GET_SIZE(dict) != n || !PyDict_Next(dict, &pos, &k, &v)) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary changed size while it was persisted");
+        if (!callbacks_left_intact(seen, PyDict_GET_SIZE(dict) != n, "dictionary")) return false;
+        if (!PyDict_Next(dict, &pos, &k, &v)) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size while it was persisted");
             return false;
         }
+        if (is_inert(k) && is_inert(v)) {
+            write(k);
+            if (!write(v)) return false;
+            continue;
+        }
+        // Both held: writing the key may run a callback that replaces the value.
         PyObjectPtr key(Py_NewRef(k));
         PyObjectPtr value(Py_NewRef(v));
         if (!write(key.get())) return false;
-        if (!writer_still_attached()) return false;
+        if (!callbacks_left_intact(seen, false, "dictionary")) return false;
         if (!write(value.get())) return false;
-        if (!writer_still_attached()) return false;
     }
     return true;
 }
@@ -345,6 +395,7 @@ bool Persister::write_memoryview(PyObject* view) {
 PyObject* Persister::maybe_intern_payload(PyObject* obj) {
     if (!intern_serializer) return Py_NewRef(Py_None);
     tarnwick::GILGuard gil;
+    ++callbacks;
     return PyObject_CallOneArg(intern_serializer, obj);
 }
 
@@ -407,6 +458,7 @@ bool Persister::write_fallback(PyObject* obj) {
     {
         // The serializer runs with the cyclic collector off.
         int was_enabled = PyGC_Disable();
+        ++callbacks;
         result.reset(PyObject_CallOneArg(serializer, obj));
         if (was_enabled) PyGC_Enable();
     }
@@ -422,25 +474,36 @@ bool Persister::write_fallback(PyObject* obj) {
     return write(result.get());
 }
 
-bool Persister::write(PyObject* obj) {
+// The rarer kinds: None, bytes, Binding, memoryview and everything that goes through
+// the intern table.
+bool Persister::write_other(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    // Exact types only: subclasses fall through to the intern path.
-    if (type == &PyLong_Type) return write_long(obj);
-    if (type == &PyUnicode_Type) return write_string(obj);
     if (obj == Py_None) {
         emit(NONE);
         return true;
     }
-    if (type == &PyList_Type) return write_list(obj);
-    if (type == &PyTuple_Type) return write_tuple(obj);
-    if (type == &PyDict_Type) return write_dict(obj);
     if (type == &PyBytes_Type) {
         write_bytes_value(obj);
         return true;
     }
-    if (Binding_Check(obj)) return write_handle_ref(Binding_Handle(obj));
+    if (Binding_Check(obj)) {
+        emit_handle_ref(Binding_Handle(obj));
+        return true;
+    }
     if (type == &PyMemoryView_Type) return write_memoryview(obj);
     return write_interned_object(obj);
+}
+
+// Kept small so that it compiles to a few compares and tail calls. Exact types only:
+// subclasses fall through to the intern path.
+bool Persister::write(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) return write_long(obj);
+    if (type == &PyUnicode_Type) return write_string(obj);
+    if (type == &PyTuple_Type) return write_tuple(obj);
+    if (type == &PyList_Type) return write_list(obj);
+    if (type == &PyDict_Type) return write_dict(obj);
+    return write_other(obj);
 }
 
 bool Persister::write_object(PyObject* obj) {
@@ -449,7 +512,8 @@ bool Persister::write_object(PyObject* obj) {
         return false;
     }
     Transaction tx(this);
-    bool ok = write(obj);
+    // A callback may have re-initialised the writer after its last check.
+    bool ok = write(obj) && writer_still_attached();
     if (ok)
         tx.commit();
     else
@@ -457,12 +521,17 @@ bool Persister::write_object(PyObject* obj) {
     return ok;
 }
 
-bool Persister::write_handle_ref(uint64_t handle) {
+void Persister::emit_handle_ref(uint64_t handle) {
     auto it = interns.find(handle);
     if (it != interns.end())
         write_intern_lookup(it->second.index);
     else
         write_binding_lookup(handle);
+}
+
+bool Persister::write_handle_ref(uint64_t handle) {
+    emit_handle_ref(handle);
+    sync();
     return true;
 }
 
@@ -479,7 +548,7 @@ bool Persister::intern(PyObject* obj, uint64_t key, PyObject* keyed) {
         return true;
     }
     emit(Intern);
-    bool ok = write(obj);
+    bool ok = write(obj) && writer_still_attached();
     if (ok) {
         int index = take_intern_index(intern_counter);
         ok = index >= 0;
@@ -508,9 +577,13 @@ void Persister::start_collection(PyObject* type, size_t len) {
         throw PersisterFailure();
     }
     write_size(t, len);
+    sync();
 }
 
-void Persister::write_heartbeat() { emit(Heartbeat); }
+void Persister::write_heartbeat() {
+    emit(Heartbeat);
+    sync();
+}
 
 void Persister::write_pickled(PyObject* bytes) {
     tarnwick::GILGuard gil;
@@ -520,6 +593,7 @@ void Persister::write_pickled(PyObject* bytes) {
         throw PersisterFailure();
     }
     write_pickled_value(bytes);
+    sync();
 }
 
 int Persister::flush() { return fw ? fw->flush() : 0; }
@@ -556,6 +630,7 @@ void Persister::clear() {
     }
     Py_CLEAR(framed_writer_obj);
     fw = nullptr;
+    staged = 0;
     intern_counter = 0;
     bytes_written = 0;
     interned_counter = 0;

@@ -8,6 +8,7 @@
 #include <tsl/robin_map.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -69,8 +70,10 @@ struct Persister {
     // string table and changes of the intern table, withdrawn when the value fails.
     std::vector<PyObject*> added_strings;
     std::vector<InternUndo> intern_undo;
+    uint64_t callbacks;  // serializer and intern serializer calls made so far
     int depth;        // current nesting of write()
     int depth_limit;  // nesting that raises RecursionError
+    uintptr_t stack_base;  // native stack position where the top-level value began
     // Set while an operation runs: a second caller (a callback of this Persister or
     // another thread) is refused instead of corrupting a half-written record.
     std::atomic<bool> in_use;
@@ -79,46 +82,78 @@ struct Persister {
     void construct_native();
     void destroy_native();
 
+    // Records are composed in this stage and moved to the FramedWriter's buffer in
+    // chunks (when it fills, when an operation completes), so that the many small
+    // pieces of a value cost a store each rather than a call into the buffer. Outside
+    // an operation the stage is empty.
+    static constexpr size_t STAGE_SIZE = 4096;
+    size_t staged;
+    uint8_t stage[STAGE_SIZE];
+
+    // Moves the staged bytes to the FramedWriter.
+    void sync() {
+        if (staged) {
+            fw->write_bytes(stage, staged);
+            bytes_written += staged;
+            staged = 0;
+        }
+    }
+    // Room for n (at most STAGE_SIZE) more bytes at the end of the stage.
+    uint8_t* stage_room(size_t n) {
+        if (STAGE_SIZE - staged < n) sync();
+        return stage + staged;
+    }
+    void put_le(uint64_t v, size_t n) {
+        uint8_t* d = stage_room(n);
+        for (size_t i = 0; i < n; ++i) d[i] = static_cast<uint8_t>(v >> (8 * i));
+        staged += n;
+    }
+
     // ---- record emission ----
     void emit(uint8_t v) {
-        fw->write_byte(v);
-        bytes_written += 1;
+        *stage_room(1) = v;
+        ++staged;
     }
     void emit(int8_t v) { emit(static_cast<uint8_t>(v)); }
-    void emit(uint16_t v) {
-        fw->write_uint16(v);
-        bytes_written += 2;
-    }
+    void emit(uint16_t v) { put_le(v, 2); }
     void emit(int16_t v) { emit(static_cast<uint16_t>(v)); }
-    void emit(uint32_t v) {
-        fw->write_uint32(v);
-        bytes_written += 4;
-    }
+    void emit(uint32_t v) { put_le(v, 4); }
     void emit(int32_t v) { emit(static_cast<uint32_t>(v)); }
-    void emit(uint64_t v) {
-        fw->write_uint64(v);
-        bytes_written += 8;
-    }
+    void emit(uint64_t v) { put_le(v, 8); }
     void emit(int64_t v) { emit(static_cast<uint64_t>(v)); }
     void emit_bytes(const uint8_t* data, long n) {
-        fw->write_bytes(data, static_cast<size_t>(n));
-        bytes_written += static_cast<size_t>(n);
+        size_t len = static_cast<size_t>(n);
+        if (len <= STAGE_SIZE - staged) {
+            if (len) std::memcpy(stage + staged, data, len);
+            staged += len;
+        } else {
+            sync();  // large payloads go to the buffer directly
+            fw->write_bytes(data, len);
+            bytes_written += len;
+        }
     }
     void emit_control(Control c) { emit(c.raw); }
     void emit(Control c) { emit(c.raw); }
     void emit(FixedSizeTypes t) { emit(create_fixed_size(t).raw); }
 
     // ---- record writers ----
-    void write_size(SizedTypes type, uint64_t n);
+    void write_size(SizedTypes type, uint64_t n) {
+        if (n <= MAX_INLINE_SIZE) {
+            emit(sized_control(type, static_cast<uint8_t>(n)));
+            return;
+        }
+        write_size_with_bytes(type, n);
+    }
+    [[gnu::noinline]] void write_size_with_bytes(SizedTypes type, uint64_t n);
     void write_unsigned_number(SizedTypes type, uint64_t n) { write_size(type, n); }
     void write_binding_lookup(uint64_t handle) { write_unsigned_number(BINDING, handle); }
     void write_intern_lookup(int index) {
         write_unsigned_number(INTERN, static_cast<uint64_t>(index));
     }
     void write_sized_int(int64_t v);
-    bool write_long(PyObject* obj);
+    [[gnu::noinline]] bool write_long(PyObject* obj);
     bool write_str_value(PyObject* str);
-    bool write_string(PyObject* str);
+    [[gnu::noinline]] bool write_string(PyObject* str);
     void write_bytes_header(PyObject* bytes);
     void write_bytes_data(PyObject* bytes);
     void write_bytes_value(PyObject* bytes);
@@ -156,9 +191,14 @@ struct Persister {
     void clear();
 
 private:
-    bool write_list(PyObject* list);
-    bool write_tuple(PyObject* tuple);
-    bool write_dict(PyObject* dict);
+    // Out of line so that write() stays a short dispatcher.
+    [[gnu::noinline]] bool write_list(PyObject* list);
+    [[gnu::noinline]] bool write_tuple(PyObject* tuple);
+    [[gnu::noinline]] bool write_dict(PyObject* dict);
+    [[gnu::noinline]] bool write_other(PyObject* obj);
+    void emit_handle_ref(uint64_t handle);
+    bool write_element(PyObject* item);
+    bool callbacks_left_intact(uint64_t& seen, bool size_changed, const char* what);
     bool write_memoryview(PyObject* view);
     bool write_interned_object(PyObject* obj);
     bool writer_still_attached();

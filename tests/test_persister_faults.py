@@ -235,14 +235,14 @@ def test_nesting_up_to_the_limit_is_written(make_tape):
 def test_raised_recursion_limit_is_capped(make_tape):
     tape = make_tape()
     old = sys.getrecursionlimit()
-    sys.setrecursionlimit(100000)
+    sys.setrecursionlimit(1_000_000)
     try:
-        tape.write(nested(9000))
+        tape.write(nested(1500))  # deeper than the default limit
         with pytest.raises(RecursionError):
-            tape.p.write_object(nested(20000))
+            tape.p.write_object(nested(500_000))
     finally:
         sys.setrecursionlimit(old)
-    assert tape.data() == b"\x11" * 8999 + b"\x01"
+    assert tape.data() == b"\x11" * 1499 + b"\x01"
 
 
 def test_recursion_limit_follows_the_interpreter(make_tape):
