@@ -23,6 +23,9 @@ constexpr int MAX_WRITE_DEPTH = 10000;
 // are larger in instrumented builds; callbacks run on top of the deepest level).
 constexpr uintptr_t STACK_BUDGET = 2 * 1024 * 1024;
 
+// How many elements ahead a container walk prefetches.
+constexpr Py_ssize_t PREFETCH_AHEAD = 4;
+
 uintptr_t stack_position() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
 // One level of nesting of write(); raises RecursionError past the interpreter's
@@ -116,6 +119,8 @@ public:
         while (p_->added_strings.size() > strings_mark_) {
             PyObject* s = p_->added_strings.back();
             p_->added_strings.pop_back();
+            Persister::StrCacheSlot& slot = p_->str_cache[Persister::str_cache_slot(s)];
+            if (slot.str == s) slot.str = nullptr;
             if (p_->interned_index.erase(s)) Py_DECREF(s);
         }
         p_->interned_counter = str_counter_;
@@ -141,7 +146,7 @@ private:
     bool done_ = false;
 };
 
-void Persister::construct_native() {
+bool Persister::construct_native() {
     framed_writer_obj = nullptr;
     fw = nullptr;
     serializer = nullptr;
@@ -151,6 +156,7 @@ void Persister::construct_native() {
     bytes_written = 0;
     verbose = false;
     new (&interned_index) StringTable();
+    str_cache = nullptr;
     interned_counter = 0;
     new (&added_strings) std::vector<PyObject*>();
     new (&intern_undo) std::vector<InternUndo>();
@@ -160,11 +166,15 @@ void Persister::construct_native() {
     depth_limit = MAX_WRITE_DEPTH;
     new (&in_use) std::atomic<bool>(false);
     staged = 0;
+    str_cache = new (std::nothrow) StrCacheSlot[STR_CACHE_SIZE]();
+    return str_cache != nullptr;
 }
 
 void Persister::destroy_native() {
     interns.~InternTable();
     interned_index.~StringTable();
+    delete[] str_cache;
+    str_cache = nullptr;
     added_strings.~vector();
     intern_undo.~vector();
     in_use.~atomic();
@@ -211,19 +221,19 @@ void Persister::write_size_with_bytes(SizedTypes type, uint64_t n) {
     staged += 1 + width;
 }
 
-void Persister::write_sized_int(int64_t v) {
-    if (v >= 0) {
-        write_size(UINT, static_cast<uint64_t>(v));
-        return;
-    }
-    emit(INT64);
-    emit(static_cast<uint64_t>(v));
+void Persister::write_negative_int(int64_t v) {
+    uint8_t* d = stage_room(9);
+    d[0] = create_fixed_size(INT64).raw;
+    const uint64_t u = static_cast<uint64_t>(v);
+    for (int i = 0; i < 8; ++i) d[1 + i] = static_cast<uint8_t>(u >> (8 * i));
+    staged += 9;
 }
 
 bool Persister::write_long(PyObject* obj) {
     PyLongObject* lo = reinterpret_cast<PyLongObject*>(obj);
     if (PyUnstable_Long_IsCompact(lo)) {
         write_sized_int(static_cast<int64_t>(PyUnstable_Long_CompactValue(lo)));
+
         return true;
     }
     int overflow = 0;
@@ -245,6 +255,26 @@ bool Persister::write_str_value(PyObject* str) {
         data = reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8;
         len = reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8_length;
     } else {
+        return write_str_value_slow(str);
+    }
+    const size_t n = static_cast<size_t>(len);
+    if (n <= MAX_INLINE_SIZE && STAGE_SIZE - staged > MAX_INLINE_SIZE) {
+        // Short text: header and bytes in one go.
+        uint8_t* d = stage + staged;
+        d[0] = sized_control(STR, static_cast<uint8_t>(n));
+        std::memcpy(d + 1, data, n);
+        staged += 1 + n;
+        return true;
+    }
+    write_size(STR, n);
+    emit_bytes(reinterpret_cast<const uint8_t*>(data), static_cast<long>(len));
+    return true;
+}
+
+bool Persister::write_str_value_slow(PyObject* str) {
+    Py_ssize_t len;
+    const char* data;
+    {
         tarnwick::GILGuard gil;
         data = PyUnicode_AsUTF8AndSize(str, &len);  // creates and caches the form
         if (!data) throw PersisterFailure();         // lone surrogates: UnicodeEncodeError
@@ -256,20 +286,31 @@ bool Persister::write_str_value(PyObject* str) {
 
 bool Persister::write_string(PyObject* str) {
     if (is_interned_unicode(str)) {
+        StrCacheSlot& slot = str_cache[str_cache_slot(str)];
+        if (slot.str == str) {
+            write_size(STR_REF, slot.index);
+            return true;
+        }
         auto it = interned_index.find(str);
         if (it != interned_index.end()) {
+            slot = StrCacheSlot{str, it->second};
             write_size(STR_REF, it->second);
             return true;
         }
-        // Registered only once its record is in the buffer: a string that cannot be
-        // encoded takes no index.
-        write_str_value(str);
-        added_strings.push_back(str);
-        interned_index.emplace(str, interned_counter);
-        Py_INCREF(str);
-    } else {
-        write_str_value(str);
+        return write_new_interned_string(str);
     }
+    write_str_value(str);
+    ++interned_counter;
+    return true;
+}
+
+bool Persister::write_new_interned_string(PyObject* str) {
+    // Registered only once its record is in the buffer: a string that cannot be
+    // encoded takes no index.
+    write_str_value(str);
+    added_strings.push_back(str);
+    interned_index.emplace(str, interned_counter);
+    Py_INCREF(str);
     ++interned_counter;
     return true;
 }
@@ -311,7 +352,31 @@ inline bool is_inert(PyObject* obj) {
 // writer. So every element that may lead to a callback is held while it is written,
 // and after any callback the container's size and the writer are checked again.
 bool Persister::write_element(PyObject* item) {
-    if (is_inert(item)) return write(item);
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyLong_Type) {
+        PyLongObject* lo = reinterpret_cast<PyLongObject*>(item);
+        if (PyUnstable_Long_IsCompact(lo)) {
+            write_sized_int(PyUnstable_Long_CompactValue(lo));
+            return true;
+        }
+    } else if (type == &PyUnicode_Type) {
+        return write_string(item);
+    } else if (type == &PyTuple_Type) {
+        PyObjectPtr held(Py_NewRef(item));
+        return write_tuple(item);
+    } else if (type == &PyBytes_Type) {
+        write_bytes_value(item);
+        return true;
+    } else if (type == &PyList_Type) {
+        PyObjectPtr held(Py_NewRef(item));
+        return write_list(item);
+    } else if (type == &PyDict_Type) {
+        PyObjectPtr held(Py_NewRef(item));
+        return write_dict(item);
+    } else if (item == Py_None) {
+        emit(NONE);
+        return true;
+    }
     PyObjectPtr held(Py_NewRef(item));
     return write(item);
 }
@@ -335,6 +400,8 @@ bool Persister::write_list(PyObject* list) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         // The header already promised n elements.
         if (!callbacks_left_intact(seen, PyList_GET_SIZE(list) != n, "list")) return false;
+        // Elements live all over the heap: start loading a later one's header now.
+        if (i + PREFETCH_AHEAD < n) __builtin_prefetch(PyList_GET_ITEM(list, i + PREFETCH_AHEAD));
         if (!write_element(PyList_GET_ITEM(list, i))) return false;
     }
     return true;
@@ -349,6 +416,7 @@ bool Persister::write_tuple(PyObject* tuple) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         // A tuple holds its items and is itself held: only the writer can change.
         if (!callbacks_left_intact(seen, false, "tuple")) return false;
+        if (i + PREFETCH_AHEAD < n) __builtin_prefetch(PyTuple_GET_ITEM(tuple, i + PREFETCH_AHEAD));
         if (!write(PyTuple_GET_ITEM(tuple, i))) return false;
     }
     return true;
@@ -370,9 +438,10 @@ bool Persister::write_dict(PyObject* dict) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size while it was persisted");
             return false;
         }
-        if (is_inert(k) && is_inert(v)) {
+        if (is_inert(k)) {
+            // Writing the key runs no callback: the value is still the dict's.
             write(k);
-            if (!write(v)) return false;
+            if (!write_element(v)) return false;
             continue;
         }
         // Both held: writing the key may run a callback that replaces the value.
@@ -617,6 +686,7 @@ void Persister::clear() {
         StringTable old;
         old.swap(interned_index);
         added_strings.clear();
+        if (str_cache) std::fill(str_cache, str_cache + STR_CACHE_SIZE, StrCacheSlot{nullptr, 0});
         for (auto& kv : old) Py_DECREF(kv.first);
     }
     {

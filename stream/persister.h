@@ -64,6 +64,17 @@ struct Persister {
     size_t bytes_written;         // record bytes emitted
     bool verbose;
     StringTable interned_index;   // interned str (strong reference) -> string index
+    // Direct-mapped cache in front of interned_index: most values of a recording come
+    // from a small set of names, and one compare beats a hash-table probe.
+    struct StrCacheSlot {
+        PyObject* str;
+        uint64_t index;
+    };
+    static constexpr size_t STR_CACHE_SIZE = 4096;
+    StrCacheSlot* str_cache;  // STR_CACHE_SIZE slots, allocated with the object
+    static size_t str_cache_slot(PyObject* s) {
+        return (reinterpret_cast<uintptr_t>(s) >> 4) & (STR_CACHE_SIZE - 1);
+    }
     uint64_t interned_counter;    // STR records written: the index the next one takes
 
     // Roll-back journal of the top-level value being written: strings added to the
@@ -79,7 +90,8 @@ struct Persister {
     std::atomic<bool> in_use;
 
     // Native fields live inside a Python object: built and destroyed explicitly.
-    void construct_native();
+    // False when memory ran out; the object can still be destroyed.
+    bool construct_native();
     void destroy_native();
 
     // Records are composed in this stage and moved to the FramedWriter's buffer in
@@ -150,7 +162,14 @@ struct Persister {
     void write_intern_lookup(int index) {
         write_unsigned_number(INTERN, static_cast<uint64_t>(index));
     }
-    void write_sized_int(int64_t v);
+    void write_sized_int(int64_t v) {
+        if (v >= 0)
+            write_size(UINT, static_cast<uint64_t>(v));
+        else
+            write_negative_int(v);
+    }
+    // The INT64 record: control 0x4D and eight bytes.
+    [[gnu::noinline]] void write_negative_int(int64_t v);
     [[gnu::noinline]] bool write_long(PyObject* obj);
     bool write_str_value(PyObject* str);
     [[gnu::noinline]] bool write_string(PyObject* str);
@@ -197,6 +216,8 @@ private:
     [[gnu::noinline]] bool write_dict(PyObject* dict);
     [[gnu::noinline]] bool write_other(PyObject* obj);
     void emit_handle_ref(uint64_t handle);
+    [[gnu::noinline]] bool write_str_value_slow(PyObject* str);
+    [[gnu::noinline]] bool write_new_interned_string(PyObject* str);
     bool write_element(PyObject* item);
     bool callbacks_left_intact(uint64_t& seen, bool size_changed, const char* what);
     bool write_memoryview(PyObject* view);

@@ -74,7 +74,10 @@ PyObject* flush_result(Persister* p, int err) {
 PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    as_persister(self)->construct_native();
+    if (!as_persister(self)->construct_native()) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
     return self;
 }
 
