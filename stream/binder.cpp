@@ -57,6 +57,9 @@ PyObject* Binder::bind(PyObject* obj) {
     PyObject* result = nullptr;
     if (bind_support_bind(this, obj, binding, &result)) return result;
 
+    // Types without weak-reference support go straight to the fallback: trying first
+    // would only build and discard a TypeError.
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(obj))) return bind_fallback(obj, binding);
     result = bind_with_weakref(obj, binding);
     if (result) {
         Py_DECREF(binding);

@@ -3,6 +3,7 @@
 Classes are defined inside each test so that the process-global registrations of one
 test never reach another. Tests that patch a builtin type run in a subprocess."""
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -134,7 +135,8 @@ def test_new_object_at_a_reused_address_is_not_bound():
         assert binder.lookup(obj) is None
         binder.bind(obj)
         del obj
-    assert len(seen) < 200  # addresses were reused, and never found bound
+    if not os.environ.get("TARNWICK_SANITIZER_RUN"):  # the sanitizer's allocator never reuses
+        assert len(seen) < 200  # addresses were reused, and never found bound
 
 
 def test_instance_dict_slots_and_weakrefs_are_released():
