@@ -562,3 +562,52 @@ def test_foreign_wrapper_over_the_patch_still_reports_and_frees():
               (sys.getrefcount(sentinel), sys.getrefcount(C), sys.getrefcount(D)) == base)
     """)
     assert out.split() == ["True", "4", "5", "4", "True"]
+
+
+def test_slot_without_patch_record_never_reenters_itself():
+    # A class whose slot holds the patched deallocator without any patch record (as a type
+    # that copied the slot would): its instances are still destroyed once and exactly.
+    out = run_python("""
+        import ctypes, sys
+        import _tarnwick_stream_debug as ts
+
+        class C:
+            pass
+
+        class Stray:
+            __slots__ = ("a", "__dict__", "__weakref__")
+
+        ts.add_bind_support(C)
+        ts.Binder().bind(C())
+        slot = lambda cls: ctypes.c_void_p.from_address(id(cls) + 48)
+        slot(Stray).value = slot(C).value
+        sentinel = object()
+        before = sys.getrefcount(sentinel), sys.getrefcount(Stray)
+        for _ in range(1000):
+            s = Stray()
+            s.a = sentinel
+            s.b = sentinel
+        del s
+        print((sys.getrefcount(sentinel), sys.getrefcount(Stray)) == before)
+    """)
+    assert out.split() == ["True"]
+
+
+def test_native_subtype_with_its_own_deallocator_uses_weak_reference():
+    out = run_python("""
+        import collections, json
+        import _tarnwick_stream_debug as ts
+        ts.add_bind_support(dict)
+        log = []
+        b = ts.Binder(log.append)
+        d, od = {}, collections.OrderedDict()
+        hd, hod = b.bind(d).handle, b.bind(od).handle
+        import weakref
+        print(len(weakref.getweakrefs(od)), ts._get_bind_support_original_dealloc(dict) is not None)
+        # dict deallocations are everywhere now: ordinary work still runs.
+        for _ in range(200):
+            json.loads(json.dumps({"a": [{"b": i} for i in range(20)]}))
+        del d, od
+        print(sorted(log) == [hd, hod])
+    """)
+    assert out.split() == ["1", "True", "True"]
