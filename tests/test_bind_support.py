@@ -149,11 +149,15 @@ def test_instance_dict_slots_and_weakrefs_are_released():
     class SD(S):
         pass
 
+    class D(C):
+        pass
+
     registered(C, S)
     sentinel = object()
     base = sys.getrefcount(sentinel)
     fired = []
-    for cls, bind in [(C, True), (C, False), (S, True), (SD, True), (SD, False)]:
+    cases = [(C, True), (C, False), (D, True), (D, False), (S, True), (SD, True), (SD, False)]
+    for cls, bind in cases:
         obj = cls()
         if hasattr(obj, "__dict__"):
             obj.x = sentinel
@@ -163,7 +167,7 @@ def test_instance_dict_slots_and_weakrefs_are_released():
             Binder().bind(obj)
         del obj
         assert ref() is None
-    assert len(fired) == 5
+    assert len(fired) == len(cases)
     assert sys.getrefcount(sentinel) == base
 
 
@@ -236,6 +240,58 @@ def test_resurrected_object_was_reported_and_can_be_bound_again():
     h2 = binder.bind(survivor).handle
     del survivor  # the finalizer has run once already: the object dies for good now
     assert log == [h1, h2] and saved == []
+
+
+@pytest.mark.parametrize("resurrect", [False, True])
+def test_cycles_with_finalizers_are_finalized_once_and_reported(resurrect):
+    finalized, saved, log = [], [], []
+
+    class C:
+        def __del__(self):
+            finalized.append(self.name)
+            if resurrect:
+                saved.append(self)
+
+    class D(C):
+        pass
+
+    registered(C)
+    binder = Binder(log.append)
+    a, b = C(), D()
+    a.name, b.name = "a", "b"
+    a.other, b.other = b, a
+    handles = sorted([binder.bind(a).handle, binder.bind(b).handle])
+    del a, b
+    gc.collect()
+    assert sorted(finalized) == ["a", "b"]
+    if resurrect:
+        # Finalizers ran on the cycle and resurrected it: nothing died, nothing reported.
+        assert log == [] and len(saved) == 2
+        saved.clear()
+        gc.collect()
+        assert sorted(finalized) == ["a", "b"]  # never finalized twice
+    assert sorted(log) == handles
+
+
+def test_finalizer_raising_is_unraisable_and_object_still_freed():
+    class C:
+        def __del__(self):
+            raise ValueError("in __del__")
+
+    registered(C)
+    log, unraisable = [], []
+    binder = Binder(log.append)
+    obj = C()
+    ref = weakref.ref(obj)
+    h = binder.bind(obj).handle
+    # Keep only the type: the traceback would hold the object alive.
+    old, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(u.exc_type)
+    try:
+        del obj
+    finally:
+        sys.unraisablehook = old
+    assert log == [h] and ref() is None
+    assert unraisable == [ValueError]
 
 
 def test_reference_cycles_collected_by_gc_are_reported():
