@@ -39,8 +39,15 @@ identity_map<destructor, PyTypeObject*>& dealloc_patches() {
     return m;
 }
 
-identity_map<std::vector<BoundEntry>>& bound_entries() {
-    static auto& m = *new identity_map<std::vector<BoundEntry>>();
+// The records of one object, in binding order. Most objects are bound by one binder:
+// its record is kept inline, so that binding allocates nothing here.
+struct BoundRecords {
+    BoundEntry first;
+    std::vector<BoundEntry> more;
+};
+
+identity_map<BoundRecords>& bound_entries() {
+    static auto& m = *new identity_map<BoundRecords>();
     return m;
 }
 
@@ -123,15 +130,17 @@ void report_death(PyObject* obj) {
     if (entries.empty()) return;
     auto it = entries.find(obj);
     if (it == entries.end()) return;
-    std::vector<BoundEntry> records = std::move(it.value());
+    BoundRecords records = std::move(it.value());
     entries.erase(it);
-    for (BoundEntry& record : records) {
+    auto report = [obj](BoundEntry& record) {
         Binder* binder = reinterpret_cast<Binder*>(record.binder);
         binder->forget(obj);
         binder->emit_delete(Binding_Handle(record.binding));
         Py_DECREF(record.binding);
         Py_DECREF(record.binder);  // may free the binder
-    }
+    };
+    report(records.first);
+    for (BoundEntry& record : records.more) report(record);
 }
 
 // Clears the __slots__ values a heap type added (what subtype_dealloc does per type).
@@ -320,8 +329,9 @@ bool bind_support_bind(Binder* binder, PyObject* obj, PyObject* binding, PyObjec
         return true;
     }
     binder->bindings[obj] = Py_NewRef(binding);
-    bound_entries()[obj].push_back(
-        BoundEntry{Py_NewRef(reinterpret_cast<PyObject*>(binder)), Py_NewRef(binding)});
+    BoundEntry record{Py_NewRef(reinterpret_cast<PyObject*>(binder)), Py_NewRef(binding)};
+    auto [it, inserted] = bound_entries().try_emplace(obj, BoundRecords{record, {}});
+    if (!inserted) it.value().more.push_back(record);
     *result = binding;
     return true;
 }
