@@ -667,3 +667,29 @@ def test_native_subtype_with_its_own_deallocator_uses_weak_reference():
         print(sorted(log) == [hd, hod])
     """)
     assert out.split() == ["1", "True", "True"]
+
+
+@pytest.mark.parametrize("native_base,args", [
+    (list, ([1],)), (dict, ({"k": 1},)), (tuple, ((1, 2),)), (bytes, (b"xy",)),
+    (set, ({1},)), (Exception, ("boom",)), (int, (7,)),
+], ids=lambda v: getattr(v, "__name__", "args"))
+def test_python_classes_over_native_bases(native_base, args):
+    C = type("C", (native_base,), {})
+    D = type("D", (C,), {})
+    registered(C)
+    log = []
+    binder = Binder(log.append)
+    sentinel = object()
+    binder.bind(C(*args))  # patches C
+    gc.collect()
+    before = sys.getrefcount(sentinel), sys.getrefcount(C), sys.getrefcount(D)
+    handles = []
+    for cls in (C, D) * 50:
+        obj = cls(*args)
+        obj.attr = sentinel
+        handles.append(binder.bind(obj).handle)
+        cls(*args).attr = sentinel  # unbound
+    del obj, cls
+    gc.collect()
+    assert log[1:] == handles
+    assert (sys.getrefcount(sentinel), sys.getrefcount(C), sys.getrefcount(D)) == before
