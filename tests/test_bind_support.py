@@ -71,8 +71,6 @@ def test_first_bind_patches_the_registered_type():
         pass
 
     registered(C)
-    c = C()
-    assert not has_weak_callback(c) or True
     Binder().bind(D())  # an instance of the subclass patches the registered base
     assert isinstance(original(C), int) and original(D) is None
     subtype_dealloc = original(C)
@@ -339,7 +337,7 @@ def test_nested_deaths_are_each_reported_once(shape):
     del root
     assert sorted(log) == sorted(handles)
     assert sys.getrefcount(Node) == before - 10_000
-    assert len(binder.__class__.__name__) and binder.lookup(Node()) is None
+    assert binder.lookup(Node()) is None
 
 
 def test_deaths_on_another_thread_during_a_finalizer_are_reported():
