@@ -10,6 +10,7 @@ import threading
 import weakref
 
 import pytest
+from hypothesis import given, strategies as st
 
 import _tarnwick_stream_debug as ts
 from tapedecode import Pickled, SerializeError, decode
@@ -515,3 +516,27 @@ def test_flush_releases_the_interpreter_lock(tmp_path):
                          timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["ok", "1000005"]
+
+
+# ---- any native value decodes back to itself ----
+
+
+_scalars = (st.none() | st.integers(-2**63, 2**63 - 1) | st.integers() |
+            st.text(st.characters(blacklist_categories=("Cs",)), max_size=300) |
+            st.sampled_from([ABC, sys.intern("name"), ""]) | st.binary(max_size=300))
+_keys = st.integers(-2**63, 2**63 - 1) | st.text(max_size=20).filter(
+    lambda s: not any(0xD800 <= ord(c) <= 0xDFFF for c in s)) | st.sampled_from([ABC])
+_values = st.recursive(
+    _scalars,
+    lambda inner: (st.lists(inner, max_size=20) | st.tuples(inner, inner) |
+                   st.lists(inner, max_size=20).map(tuple) |
+                   st.dictionaries(_keys, inner, max_size=12)),
+    max_leaves=60)
+
+
+@given(st.lists(_values, max_size=8))
+def test_native_values_decode_to_themselves(tmp_path_factory, values):
+    tape = TapeFactory(tmp_path_factory.mktemp("h"))()
+    tape.write(*values)
+    tape.write(*values)  # interned strings now go by reference
+    assert decode(tape.data(), pickle.loads) == values + values
