@@ -451,6 +451,27 @@ def test_prepare_resume_restamps_a_framed_writer(tmp_path):
     assert path.read_bytes() == os.getpid().to_bytes(4, "little") + bytes.fromhex("01 00 56")
 
 
+def test_prepare_resume_after_fork_stamps_the_child(tmp_path):
+    path = tmp_path / "forked"
+    p = ts.Persister(ts.FramedWriter(str(path)), pickle.dumps)
+    p.write_object(5)  # buffered before the fork: each process frames its own copy
+    pid = os.fork()
+    if pid == 0:
+        try:
+            p.prepare_resume()
+            p.write_object(6)
+            p.flush()
+        finally:
+            os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert status == 0
+    p.flush()
+    data = path.read_bytes()
+    frames = {int.from_bytes(data[:4], "little"): data[6:6 + data[4]],
+              int.from_bytes(data[8:12], "little"): data[14:14 + data[12]]}
+    assert frames == {pid: bytes.fromhex("56 66"), os.getpid(): bytes.fromhex("56")}
+
+
 UNINITIALISED_CALLS = [
     ("write_object", (1,)), ("write_handle_ref", (1,)), ("intern", (1,)), ("flush", ()),
     ("flush_background", ()), ("shutdown", ()), ("prepare_resume", ()), ("start_list", (1,)),
