@@ -543,8 +543,8 @@ def test_flush_releases_the_interpreter_lock(tmp_path):
 
 
 _scalars = (st.none() | st.integers(-2**63, 2**63 - 1) | st.integers() |
-            st.text(st.characters(blacklist_categories=("Cs",)), max_size=300) |
-            st.sampled_from([ABC, sys.intern("name"), ""]) | st.binary(max_size=300))
+            st.text(st.characters(blacklist_categories=("Cs",)), max_size=100) |
+            st.sampled_from([ABC, sys.intern("name"), ""]) | st.binary(max_size=100))
 _keys = st.integers(-2**63, 2**63 - 1) | st.text(max_size=20).filter(
     lambda s: not any(0xD800 <= ord(c) <= 0xDFFF for c in s)) | st.sampled_from([ABC])
 _values = st.recursive(
@@ -552,7 +552,7 @@ _values = st.recursive(
     lambda inner: (st.lists(inner, max_size=20) | st.tuples(inner, inner) |
                    st.lists(inner, max_size=20).map(tuple) |
                    st.dictionaries(_keys, inner, max_size=12)),
-    max_leaves=60)
+    max_leaves=30)
 
 
 @given(st.lists(_values, max_size=8))
