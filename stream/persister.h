@@ -64,6 +64,8 @@ struct Persister {
     size_t bytes_written;         // record bytes emitted
     bool verbose;
     StringTable interned_index;   // interned str (strong reference) -> string index
+    uint64_t interned_counter;    // STR records written: the index the next one takes
+
     // Direct-mapped cache in front of interned_index: most values of a recording come
     // from a small set of names, and one compare beats a hash-table probe.
     struct StrCacheSlot {
@@ -75,7 +77,6 @@ struct Persister {
     static size_t str_cache_slot(PyObject* s) {
         return (reinterpret_cast<uintptr_t>(s) >> 4) & (STR_CACHE_SIZE - 1);
     }
-    uint64_t interned_counter;    // STR records written: the index the next one takes
 
     // Roll-back journal of the top-level value being written: strings added to the
     // string table and changes of the intern table, withdrawn when the value fails.
