@@ -85,6 +85,18 @@ FramedWriter* require_writer(PyObject* self) {
     return w;
 }
 
+// Runs one append; a buffer that cannot grow raises MemoryError (nothing appended)
+// instead of letting the exception escape into the interpreter.
+template <class Append>
+PyObject* appended(Append&& append) {
+    try {
+        append();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -143,9 +155,11 @@ PyObject* py_write(PyObject* self, PyObject* arg) {
     if (!w) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    w->write_bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    PyObject* result = appended([&] {
+        w->write_bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    });
     PyBuffer_Release(&view);
-    Py_RETURN_NONE;
+    return result;
 }
 
 PyObject* py_write_uint16(PyObject* self, PyObject* arg) {
@@ -157,8 +171,7 @@ PyObject* py_write_uint16(PyObject* self, PyObject* arg) {
         PyErr_SetString(PyExc_OverflowError, "value too large for uint16");
         return nullptr;
     }
-    w->write_uint16(static_cast<uint16_t>(v));
-    Py_RETURN_NONE;
+    return appended([&] { w->write_uint16(static_cast<uint16_t>(v)); });
 }
 
 PyObject* py_write_uint32(PyObject* self, PyObject* arg) {
@@ -170,8 +183,7 @@ PyObject* py_write_uint32(PyObject* self, PyObject* arg) {
         PyErr_SetString(PyExc_OverflowError, "value too large for uint32");
         return nullptr;
     }
-    w->write_uint32(static_cast<uint32_t>(v));
-    Py_RETURN_NONE;
+    return appended([&] { w->write_uint32(static_cast<uint32_t>(v)); });
 }
 
 PyObject* py_write_uint64(PyObject* self, PyObject* arg) {
@@ -179,8 +191,7 @@ PyObject* py_write_uint64(PyObject* self, PyObject* arg) {
     if (!w) return nullptr;
     unsigned long long v = PyLong_AsUnsignedLongLong(arg);
     if (PyErr_Occurred()) return nullptr;
-    w->write_uint64(v);
-    Py_RETURN_NONE;
+    return appended([&] { w->write_uint64(v); });
 }
 
 PyObject* py_write_int64(PyObject* self, PyObject* arg) {
@@ -188,8 +199,7 @@ PyObject* py_write_int64(PyObject* self, PyObject* arg) {
     if (!w) return nullptr;
     long long v = PyLong_AsLongLong(arg);
     if (PyErr_Occurred()) return nullptr;
-    w->write_int64(v);
-    Py_RETURN_NONE;
+    return appended([&] { w->write_int64(v); });
 }
 
 PyObject* py_write_float64(PyObject* self, PyObject* arg) {
@@ -197,8 +207,7 @@ PyObject* py_write_float64(PyObject* self, PyObject* arg) {
     if (!w) return nullptr;
     double v = PyFloat_AsDouble(arg);
     if (PyErr_Occurred()) return nullptr;
-    w->write_float64(v);
-    Py_RETURN_NONE;
+    return appended([&] { w->write_float64(v); });
 }
 
 PyObject* py_flush(PyObject* self, PyObject*) {

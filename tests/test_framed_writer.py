@@ -6,6 +6,7 @@ import threading
 import pytest
 
 from _tarnwick_stream_debug import FramedWriter
+from lowmem import run_low_memory
 
 
 def split_frames(data):
@@ -141,6 +142,28 @@ def test_uninitialised_writer_raises_cleanly(path):
     for call in (lambda: w.write(b"a"), w.flush, w.drain, w.resume, lambda: w.write_uint16(1)):
         with pytest.raises(RuntimeError):
             call()
+
+
+def test_out_of_memory_raises_memory_error_and_appends_nothing():
+    out = run_low_memory("""
+        import _tarnwick_stream_debug as ts
+        w = ts.FramedWriter("/dev/null", raw=True)
+        w.write(b"x" * (1 << 26))  # the buffer is exactly full: any append must grow it
+        failed = []
+        with low_memory():
+            for name, arg in [("write", b"y"), ("write_uint16", 1), ("write_uint32", 1),
+                              ("write_uint64", 1), ("write_int64", -1),
+                              ("write_float64", 1.0)]:
+                try:
+                    getattr(w, name)(arg)
+                except MemoryError:
+                    failed.append(name)
+        w.write(b"z")
+        w.close()
+        print(len(failed), w.bytes_written)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["6", str((1 << 26) + 1)]
 
 
 def test_type_is_final():
