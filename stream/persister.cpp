@@ -80,8 +80,10 @@ public:
     Transaction& operator=(const Transaction&) = delete;
 
     void commit() {
-        done_ = true;
+        // Moving the last staged bytes may run out of memory: then the value has failed
+        // and the destructor withdraws it.
         p_->sync();
+        done_ = true;
         // Entries overwritten by this value give up their references now.
         for (size_t i = undo_mark_; i < p_->intern_undo.size(); ++i) {
             InternUndo& u = p_->intern_undo[i];
@@ -661,8 +663,10 @@ void Persister::write_pickled(PyObject* bytes) {
                      Py_TYPE(bytes)->tp_name);
         throw PersisterFailure();
     }
+    // A large payload goes to the buffer after its header: withdrawn together.
+    Transaction tx(this);
     write_pickled_value(bytes);
-    sync();
+    tx.commit();
 }
 
 int Persister::flush() { return fw ? fw->flush() : 0; }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "framed_writer.h"
@@ -103,12 +104,13 @@ struct Persister {
     size_t staged;
     uint8_t stage[STAGE_SIZE];
 
-    // Moves the staged bytes to the FramedWriter.
+    // Moves the staged bytes to the FramedWriter. When the buffer cannot grow they are
+    // dropped: the operation that staged them fails as a whole.
     void sync() {
         if (staged) {
-            fw->write_bytes(stage, staged);
-            bytes_written += staged;
-            staged = 0;
+            const size_t n = std::exchange(staged, 0);
+            fw->write_bytes(stage, n);
+            bytes_written += n;
         }
     }
     // Room for n (at most STAGE_SIZE) more bytes at the end of the stage.

@@ -13,6 +13,7 @@ import pytest
 
 import _tarnwick_stream_debug as ts
 from tapedecode import decode
+from lowmem import run_low_memory
 from tapes import Tape, TapeFactory
 
 
@@ -221,6 +222,45 @@ def test_dict_value_replaced_by_callback(make_tape):
     d["a"] = Callback(lambda: d.__setitem__("b", [2]))
     tape.write(d)
     assert decode(tape.data(), bytes) == [{"a": b"cb", "b": [2]}]
+
+
+def test_operation_that_runs_out_of_memory_leaves_no_trace(tmp_path):
+    path = str(tmp_path / "tape")
+    out = run_low_memory(f"""
+        import pickle, sys
+        import _tarnwick_stream_debug as ts
+        from tapedecode import decode
+        w = ts.FramedWriter({path!r}, raw=True)
+        p = ts.Persister(w, pickle.dumps)
+        w.write(b"x" * (1 << 26))  # the buffer is exactly full: any append must grow it
+        calls = [
+            lambda: p.write_object([sys.intern("only-in-the-failed-value"), 1]),
+            lambda: p.intern(2.5),
+            lambda: p.write_handle_ref(5),
+            lambda: p.start_list(2),
+            lambda: p.write_heartbeat(),
+            lambda: p.write_pickled(b"ab"),
+            lambda: p.write_pickled(b"p" * 10000),  # past the staging area
+        ]
+        failed = 0
+        with low_memory():
+            for call in calls:
+                try:
+                    call()
+                except MemoryError:
+                    failed += 1
+        print(failed)
+        w.flush()
+        p.write_object(2)
+        p.write_object(sys.intern("only-in-the-failed-value"))
+        p.write_object(2.5)
+        p.flush()
+        with open({path!r}, "rb") as f:
+            f.seek(1 << 26)
+            print(decode(f.read(), pickle.loads))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["7", "[2, 'only-in-the-failed-value', 2.5]"]
 
 
 # ---- recursion limits ----
