@@ -16,6 +16,8 @@ def test_published_types_carry_their_names():
         assert t.__name__ == name
         assert t.__module__ == "tarnwick_stream"
     assert not hasattr(ts, "WeakBindingCallback")
+    published = [n for n, v in vars(ts).items() if isinstance(v, type)]
+    assert published == present  # registered in the table's order, nothing else
 
 
 def test_thread_id_defaults_to_none_and_is_per_thread():
