@@ -27,7 +27,7 @@ struct OpenResult {
 };
 
 // Opens the output named by path; runs without the interpreter lock because opening
-// a FIFO waits for its reader.
+// a FIFO waits for its reader. A signal ends the wait with err EINTR.
 OpenResult open_output(const char* path) {
     OpenResult r;
     struct stat st;
@@ -61,11 +61,8 @@ OpenResult open_output(const char* path) {
         r.fd = fd;
         return r;
     }
-    int fd;
-    do {
-        fd = r.is_fifo ? ::open(path, O_WRONLY | O_CLOEXEC)
+    int fd = r.is_fifo ? ::open(path, O_WRONLY | O_CLOEXEC)
                        : ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         r.err = errno;
         r.failure = "Could not open file: %s for writing: %s";
@@ -119,9 +116,15 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     fw->is_socket = false;
     std::string path_copy(path);
     OpenResult r;
-    {
-        tarnwick::GILReleaseGuard unlocked;
-        r = open_output(path_copy.c_str());
+    for (;;) {
+        {
+            tarnwick::GILReleaseGuard unlocked;
+            r = open_output(path_copy.c_str());
+        }
+        if (r.fd >= 0 || r.err != EINTR) break;
+        // Interrupted while waiting (for a FIFO's reader): a signal handler that raises,
+        // such as the one for Ctrl-C, ends the wait; otherwise wait again.
+        if (PyErr_CheckSignals() < 0) return -1;
     }
     if (r.fd < 0) {
         PyErr_Format(PyExc_OSError, r.failure, path_copy.c_str(), std::strerror(r.err));

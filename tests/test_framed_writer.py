@@ -1,7 +1,11 @@
 import os
+import signal
 import socket
 import struct
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -268,6 +272,29 @@ def test_fifo_shared_by_processes_keeps_frames_whole(tmp_path):
     assert set(streams) == set(pids)
     for i, pid in enumerate(pids):
         assert bytes(streams[pid]) == bytes([i]) * 5000 * 50
+
+
+def test_waiting_for_a_fifo_reader_can_be_interrupted(tmp_path):
+    fifo = str(tmp_path / "lonely")
+    os.mkfifo(fifo)
+    script = f"""
+import _tarnwick_stream_debug as ts
+print("opening", flush=True)
+try:
+    ts.FramedWriter({fifo!r})
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "opening\n"
+        time.sleep(0.3)  # now blocked in open(2): no reader ever comes
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "interrupted\n"
 
 
 @pytest.fixture
