@@ -63,6 +63,7 @@ public:
         : p_(p),
           writer_(p->fw),
           buf_mark_(p->fw->buffered()),
+          written_mark_(p->fw->bytes_written()),
           bytes_mark_(p->bytes_written),
           str_counter_(p->interned_counter),
           intern_counter_(p->intern_counter),
@@ -129,10 +130,14 @@ public:
         p_->intern_counter = intern_counter_;
         p_->bytes_written = bytes_mark_;
         p_->staged = 0;
-        // Bytes of this value still in the buffer are cut off. A callback that flushed
-        // or re-initialised the writer meanwhile leaves nothing here to cut.
-        if (p_->current_writer() == writer_ && writer_->buffered() >= buf_mark_)
-            writer_->truncate(buf_mark_);
+        // Bytes of this value still in the buffer are cut off. After a callback flushed
+        // the writer, the buffer holds only bytes that came later (what went out is out
+        // of reach); after it re-initialised the writer, there is nothing here to cut.
+        if (p_->current_writer() == writer_) {
+            const bool flushed = writer_->bytes_written() != written_mark_ ||
+                                 writer_->buffered() < buf_mark_;
+            writer_->truncate(flushed ? 0 : buf_mark_);
+        }
         PyErr_SetRaisedException(exc);
     }
 
@@ -140,6 +145,7 @@ private:
     Persister* p_;
     FramedWriter* writer_;
     size_t buf_mark_;
+    uint64_t written_mark_;
     size_t bytes_mark_;
     uint64_t str_counter_;
     int intern_counter_;

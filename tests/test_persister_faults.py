@@ -371,6 +371,20 @@ def test_writer_reinitialised_by_a_callback(tmp_path):
     assert p.path == str(second)
 
 
+def test_writer_flushed_by_a_callback_before_the_value_fails(tmp_path):
+    path = tmp_path / "tape"
+    w = ts.FramedWriter(str(path), raw=True)
+    p = ts.Persister(w, serializer)
+    p.write_object(b"before" * 10)  # still buffered when the next value begins
+    with pytest.raises(ZeroDivisionError):
+        # The flush sends the earlier value out; the failed value's bytes buffered after
+        # it must go, however many they are.
+        p.write_object([Callback(w.flush), b"y" * 5000, Boom()])
+    p.write_object(2)
+    p.flush()
+    assert decode(path.read_bytes(), bytes) == [b"before" * 10, 2]
+
+
 def test_second_thread_is_refused_while_a_flush_blocks(tmp_path):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
