@@ -45,9 +45,12 @@ OpenResult open_output(const char* path) {
         sockaddr_un addr;
         std::memset(&addr, 0, sizeof addr);
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            r.err = errno;
+        // A path the address cannot hold whole is refused: cut short, it could name
+        // another socket.
+        const bool fits = std::strlen(path) < sizeof addr.sun_path;
+        if (fits) std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+        if (!fits || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            r.err = fits ? errno : ENAMETOOLONG;
             r.failure = "Could not connect to socket: %s: %s";
             ::close(fd);
             return r;

@@ -335,6 +335,28 @@ def test_socket_connect_failure(tmp_path):
         s.close()
 
 
+def test_socket_path_too_long_for_an_address_is_refused(tmp_path, monkeypatch):
+    # Two sockets whose absolute paths are 107 and 108 bytes long: the longer one cannot
+    # be named in a socket address, and cutting it short would name the other one.
+    monkeypatch.chdir(tmp_path)
+    stem = 107 - len(str(tmp_path)) - 1
+    short, long_ = "a" * stem, "a" * (stem + 1)
+    receivers = []
+    for name in (short, long_):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        s.bind(name)
+        s.setblocking(False)
+        receivers.append(s)
+    try:
+        with pytest.raises(OSError, match="Could not connect to socket: .*: File name too long"):
+            FramedWriter(str(tmp_path / long_))
+        with pytest.raises(BlockingIOError):
+            receivers[0].recv(100)
+    finally:
+        for s in receivers:
+            s.close()
+
+
 def test_fork_restamps_and_buffered_bytes_take_each_process_pid(path):
     w = FramedWriter(path)
     w.write(b"early")          # buffered before the fork, never drained
