@@ -33,10 +33,11 @@ PREAMBLE = textwrap.dedent("""
 def run_low_memory(body, timeout=60):
     """Runs PREAMBLE + body in a child; returns its CompletedProcess."""
     env = dict(os.environ)
-    # Under AddressSanitizer a failed allocation must come back as null, as from malloc.
     # The child imports the test helpers (tapedecode) too.
     env["PYTHONPATH"] = os.pathsep.join(
         filter(None, [os.path.dirname(os.path.abspath(__file__)), env.get("PYTHONPATH")]))
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
+    # Under the sanitizers a failed allocation must come back as null, as from malloc.
+    for var in ("ASAN_OPTIONS", "TSAN_OPTIONS"):
+        env[var] = env.get(var, "") + ":allocator_may_return_null=1"
     return subprocess.run([sys.executable, "-c", PREAMBLE + textwrap.dedent(body)],
                           capture_output=True, text=True, timeout=timeout, env=env)
