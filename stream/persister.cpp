@@ -731,7 +731,7 @@ void Persister_set_uninitialised_error() {
 bool Persister_write_object(Persister* p, PyObject* obj) {
     PersisterUse use(p);
     if (!use.ok()) {
-        Persister_set_in_use_error();
+        use.set_error();
         return false;
     }
     return p->write_object(obj);
@@ -740,7 +740,7 @@ bool Persister_write_object(Persister* p, PyObject* obj) {
 bool Persister_intern_handle(Persister* p, PyObject* obj, uint64_t handle) {
     PersisterUse use(p);
     if (!use.ok()) {
-        Persister_set_in_use_error();
+        use.set_error();
         return false;
     }
     // The queue keys interned objects by their address; then obj is kept alive with it.
@@ -753,7 +753,7 @@ namespace {
 bool usable_without_lock(Persister* p, PersisterUse& use) {
     if (!use.ok()) {
         tarnwick::GILGuard gil;
-        Persister_set_in_use_error();
+        use.set_error();
         return false;
     }
     if (!p->attach_writer()) {
@@ -783,7 +783,7 @@ bool Persister_write_heartbeat(Persister* p) {
     tarnwick::GILGuard gil;
     PersisterUse use(p);
     if (!use.ok()) {
-        Persister_set_in_use_error();
+        use.set_error();
         return false;
     }
     if (!p->attach_writer()) {

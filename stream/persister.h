@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framed_writer.h"
+#include "py_framed_writer.h"
 #include "wireformat.h"
 
 namespace tarnwick_stream {
@@ -232,26 +233,37 @@ private:
 
 extern PyTypeObject Persister_Type;
 
-// Marks a Persister as in use for one operation; a second caller finds it taken.
+// Python errors for a Persister that cannot run an operation (interpreter lock held).
+void Persister_set_in_use_error();
+void Persister_set_uninitialised_error();
+
+// Marks a Persister as in use for one operation, and claims its FramedWriter for it;
+// a second caller finds either taken.
 class PersisterUse {
 public:
     explicit PersisterUse(Persister* p)
-        : p_(p), ok_(!p->in_use.exchange(true, std::memory_order_acquire)) {}
+        : p_(p),
+          ok_(!p->in_use.exchange(true, std::memory_order_acquire)),
+          writer_(ok_ ? p->framed_writer_obj : nullptr) {}
     ~PersisterUse() {
         if (ok_) p_->in_use.store(false, std::memory_order_release);
     }
     PersisterUse(const PersisterUse&) = delete;
     PersisterUse& operator=(const PersisterUse&) = delete;
-    bool ok() const { return ok_; }
+    bool ok() const { return ok_ && writer_.ok(); }
+    // Why ok() is false, as a Python error (interpreter lock held).
+    void set_error() const {
+        if (!ok_)
+            Persister_set_in_use_error();
+        else
+            FramedWriter_set_in_use_error();
+    }
 
 private:
     Persister* p_;
     bool ok_;
+    WriterUse writer_;
 };
-
-// Python errors for a Persister that cannot run an operation (interpreter lock held).
-void Persister_set_in_use_error();
-void Persister_set_uninitialised_error();
 
 inline bool Persister_Check(PyObject* obj) { return Py_IS_TYPE(obj, &Persister_Type); }
 

@@ -105,7 +105,19 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&fw->stored_path) std::string();
     fw->is_fifo = false;
     fw->is_socket = false;
+    new (&fw->user) std::atomic<unsigned long>(0);
     return self;
+}
+
+// A method that touches the buffer or the descriptor, run under the writer's claim.
+template <PyObject* (*Method)(PyObject*, PyObject*)>
+PyObject* claimed(PyObject* self, PyObject* arg) {
+    WriterUse use(self);
+    if (!use.ok()) {
+        FramedWriter_set_in_use_error();
+        return nullptr;
+    }
+    return Method(self, arg);
 }
 
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -114,6 +126,13 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     int raw = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "s|p", const_cast<char**>(kwlist), &path, &raw))
         return -1;
+    // Held until the new writer is in place: a re-initialisation replaces the native
+    // writer that another thread's operation may be using.
+    WriterUse use(self);
+    if (!use.ok()) {
+        FramedWriter_set_in_use_error();
+        return -1;
+    }
     PyFramedWriter* fw = as_fw(self);
     fw->is_fifo = false;
     fw->is_socket = false;
@@ -153,6 +172,7 @@ void dealloc(PyObject* self) {
     if (fw->writer) fw->writer->close();
     fw->writer.~unique_ptr<FramedWriter>();
     fw->stored_path.~basic_string();
+    fw->user.~atomic();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -262,16 +282,16 @@ PyObject* get_bytes_written(PyObject* self, void*) {
 }
 
 PyMethodDef methods[] = {
-    {"write", py_write, METH_O, "Write raw bytes to the buffer"},
-    {"write_uint16", py_write_uint16, METH_O, "Write a uint16 (little-endian)"},
-    {"write_uint32", py_write_uint32, METH_O, "Write a uint32 (little-endian)"},
-    {"write_uint64", py_write_uint64, METH_O, "Write a uint64 (little-endian)"},
-    {"write_int64", py_write_int64, METH_O, "Write an int64 (little-endian)"},
-    {"write_float64", py_write_float64, METH_O, "Write a float64 (IEEE 754)"},
-    {"flush", py_flush, METH_NOARGS, "Flush buffer as PID-framed chunks"},
-    {"close", py_close, METH_NOARGS, "Flush and close the file descriptor"},
-    {"drain", py_flush, METH_NOARGS, "Flush pending data (pre-fork)"},
-    {"resume", py_resume, METH_NOARGS, "Re-stamp PID after fork"},
+    {"write", claimed<py_write>, METH_O, "Write raw bytes to the buffer"},
+    {"write_uint16", claimed<py_write_uint16>, METH_O, "Write a uint16 (little-endian)"},
+    {"write_uint32", claimed<py_write_uint32>, METH_O, "Write a uint32 (little-endian)"},
+    {"write_uint64", claimed<py_write_uint64>, METH_O, "Write a uint64 (little-endian)"},
+    {"write_int64", claimed<py_write_int64>, METH_O, "Write an int64 (little-endian)"},
+    {"write_float64", claimed<py_write_float64>, METH_O, "Write a float64 (IEEE 754)"},
+    {"flush", claimed<py_flush>, METH_NOARGS, "Flush buffer as PID-framed chunks"},
+    {"close", claimed<py_close>, METH_NOARGS, "Flush and close the file descriptor"},
+    {"drain", claimed<py_flush>, METH_NOARGS, "Flush pending data (pre-fork)"},
+    {"resume", claimed<py_resume>, METH_NOARGS, "Re-stamp PID after fork"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -309,6 +329,21 @@ FramedWriter* FramedWriter_get(PyObject* obj) {
     FramedWriter* w = as_fw(obj)->writer.get();
     if (!w) PyErr_SetString(PyExc_RuntimeError, "FramedWriter is not initialised");
     return w;
+}
+
+WriterUse::WriterUse(PyObject* writer_obj) {
+    if (!writer_obj) return;
+    user_ = &as_fw(writer_obj)->user;
+    const unsigned long me = PyThread_get_thread_ident();
+    unsigned long current = 0;
+    if (user_->compare_exchange_strong(current, me, std::memory_order_acquire))
+        owner_ = true;
+    else
+        ok_ = current == me;
+}
+
+void FramedWriter_set_in_use_error() {
+    PyErr_SetString(PyExc_RuntimeError, "FramedWriter is in use by another thread");
 }
 
 void FramedWriter_set_write_error(PyObject* writer_obj, int err) {

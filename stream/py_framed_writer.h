@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,33 @@ struct PyFramedWriter {
     std::string stored_path;
     bool is_fifo;
     bool is_socket;
+    // The thread whose operation is using the native writer, or 0 (see WriterUse).
+    std::atomic<unsigned long> user;
 };
+
+// Claims a FramedWriter object for one operation of the calling thread. The native
+// writer has no lock, and a Persister works on it with the interpreter lock released,
+// so an operation of another thread finds the claim taken and is refused. Operations
+// nested on the claiming thread (a Persister's callback using the writer) share it.
+class WriterUse {
+public:
+    // writer_obj: a FramedWriter object, or null (nothing to claim).
+    explicit WriterUse(PyObject* writer_obj);
+    ~WriterUse() {
+        if (owner_) user_->store(0, std::memory_order_release);
+    }
+    WriterUse(const WriterUse&) = delete;
+    WriterUse& operator=(const WriterUse&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::atomic<unsigned long>* user_ = nullptr;
+    bool ok_ = true;
+    bool owner_ = false;
+};
+
+// RuntimeError for an operation refused by WriterUse (interpreter lock held).
+void FramedWriter_set_in_use_error();
 
 extern PyTypeObject FramedWriter_Type;
 

@@ -24,7 +24,7 @@ public:
         if (!p->framed_writer_obj) {
             Persister_set_uninitialised_error();
         } else if (!use_.ok()) {
-            Persister_set_in_use_error();
+            use_.set_error();
         } else if (!p->attach_writer()) {
             Persister_set_uninitialised_error();
         } else {

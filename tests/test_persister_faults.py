@@ -426,3 +426,51 @@ def test_second_thread_is_refused_while_a_flush_blocks(tmp_path):
         assert values[0] == payload and set(values[1:]) <= {1}
     finally:
         os.close(rfd)
+
+
+def test_writer_is_refused_to_other_threads_while_a_persister_uses_it(tmp_path):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        w = ts.FramedWriter(fifo, raw=True)
+        p, other = ts.Persister(w, pickle.dumps), ts.Persister(w, pickle.dumps)
+        payload = b"y" * 300000
+        p.write_object(payload)
+        flusher = threading.Thread(target=p.flush)  # blocks: nobody reads the FIFO yet
+        flusher.start()
+        deadline = time.monotonic() + 10
+        refused = None
+        while refused is None and time.monotonic() < deadline:
+            try:
+                w.write(b"")  # appends nothing, but touches the buffer being written
+                time.sleep(0.001)
+            except RuntimeError as e:
+                refused = str(e)
+        assert refused is not None and "in use by another thread" in refused
+        # Neither the writer's own methods nor a second Persister on it may run meanwhile.
+        for call in (lambda: w.write(b"z"), lambda: w.write_uint16(1), w.flush, w.drain,
+                     w.close, w.resume, lambda: w.__init__(str(tmp_path / "other")),
+                     lambda: other.write_object(1), other.flush, lambda: other.start_list(1)):
+            with pytest.raises(RuntimeError, match="in use by another thread"):
+                call()
+        received = bytearray()
+        while flusher.is_alive() and time.monotonic() < deadline + 10:
+            try:
+                received.extend(os.read(rfd, 1 << 16))
+            except BlockingIOError:
+                time.sleep(0.001)
+        flusher.join(timeout=10)
+        assert not flusher.is_alive()
+        other.write_object(2)  # free again once the flush is over
+        other.flush()
+        while True:
+            try:
+                chunk = os.read(rfd, 1 << 16)
+            except BlockingIOError:
+                break
+            received.extend(chunk)
+        assert decode(bytes(received)) == [payload, 2]
+        assert not os.path.exists(tmp_path / "other")
+    finally:
+        os.close(rfd)
