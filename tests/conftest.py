@@ -1,4 +1,5 @@
 import os
+import time
 
 import pytest
 
@@ -18,3 +19,47 @@ except ImportError:  # pragma: no cover
 @pytest.fixture
 def mod():
     return ts
+
+
+class FifoReader:
+    """A named pipe whose reading end is open (non-blocking) before any writer opens it."""
+
+    def __init__(self, path):
+        self.path = path
+        os.mkfifo(path)
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self.got = bytearray()
+
+    def read_available(self):
+        """Reads what the pipe holds now; returns everything read so far."""
+        while True:
+            try:
+                chunk = os.read(self.fd, 1 << 16)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            self.got.extend(chunk)
+        return bytes(self.got)
+
+    def read_until_done(self, thread, timeout=20):
+        """Keeps reading while `thread` (a writer the full pipe blocks) runs; joins it."""
+        deadline = time.monotonic() + timeout
+        while thread.is_alive() and time.monotonic() < deadline:
+            self.read_available()
+            time.sleep(0.001)
+        thread.join(timeout=10)
+        assert not thread.is_alive()
+        return self.read_available()
+
+    def close(self):
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+@pytest.fixture
+def fifo_reader(tmp_path):
+    reader = FifoReader(str(tmp_path / "fifo"))
+    yield reader
+    reader.close()  # a writer still blocked on the pipe then fails with EPIPE

@@ -201,14 +201,11 @@ def test_failed_write_raises_oserror_and_counts_only_accepted(tmp_path):
     assert w.bytes_written == 0
 
 
-def test_broken_fifo_raises_oserror(tmp_path):
-    fifo = str(tmp_path / "p")
-    os.mkfifo(fifo)
-    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    w = FramedWriter(fifo)
-    os.close(rfd)
+def test_broken_fifo_raises_oserror(fifo_reader):
+    w = FramedWriter(fifo_reader.path)
+    fifo_reader.close()
     w.write(b"abc")
-    with pytest.raises(BrokenPipeError, match="p"):
+    with pytest.raises(BrokenPipeError, match="fifo"):
         w.flush()
 
 

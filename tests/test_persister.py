@@ -418,18 +418,12 @@ def test_attributes_follow_the_writer(tape):
     assert ts.Persister.__doc__ == "File persister sink"
 
 
-def test_fifo_attribute(tmp_path):
-    fifo = str(tmp_path / "fifo")
-    os.mkfifo(fifo)
-    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        p = ts.Persister(ts.FramedWriter(fifo, raw=True), pickle.dumps)
-        assert p.is_fifo is True and p.path == fifo
-        p.write_object([1, 2])
-        p.flush()
-        assert os.read(rfd, 100) == bytes.fromhex("21 16 26")
-    finally:
-        os.close(rfd)
+def test_fifo_attribute(fifo_reader):
+    p = ts.Persister(ts.FramedWriter(fifo_reader.path, raw=True), pickle.dumps)
+    assert p.is_fifo is True and p.path == fifo_reader.path
+    p.write_object([1, 2])
+    p.flush()
+    assert fifo_reader.read_available() == bytes.fromhex("21 16 26")
 
 
 def test_shutdown_leaves_the_output_open(tape):

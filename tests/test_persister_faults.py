@@ -340,16 +340,13 @@ def test_write_error_on_full_device(method):
     assert "/dev/full" in str(info.value)
 
 
-def test_write_error_on_fifo_without_reader(tmp_path):
-    fifo = str(tmp_path / "fifo")
-    os.mkfifo(fifo)
-    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    p = ts.Persister(ts.FramedWriter(fifo, raw=True), pickle.dumps)
-    os.close(rfd)
+def test_write_error_on_fifo_without_reader(fifo_reader):
+    p = ts.Persister(ts.FramedWriter(fifo_reader.path, raw=True), pickle.dumps)
+    fifo_reader.close()
     p.write_object([1, 2])
     with pytest.raises(BrokenPipeError) as info:
         p.flush()
-    assert info.value.errno == errno.EPIPE and info.value.filename == fifo
+    assert info.value.errno == errno.EPIPE and info.value.filename == fifo_reader.path
 
 
 # ---- misuse ----
@@ -385,92 +382,53 @@ def test_writer_flushed_by_a_callback_before_the_value_fails(tmp_path):
     assert decode(path.read_bytes(), bytes) == [b"before" * 10, 2]
 
 
-def test_second_thread_is_refused_while_a_flush_blocks(tmp_path):
-    fifo = str(tmp_path / "fifo")
-    os.mkfifo(fifo)
-    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        p = ts.Persister(ts.FramedWriter(fifo, raw=True), pickle.dumps)
-        payload = b"y" * 300000
-        p.write_object(payload)
-        flusher = threading.Thread(target=p.flush)
-        flusher.start()
-        refused = None
-        deadline = time.monotonic() + 20
-        while refused is None and time.monotonic() < deadline:
-            try:
-                p.write_object(1)
-                time.sleep(0.001)
-            except RuntimeError as e:
-                refused = str(e)
-        received = bytearray()
-
-        def drain():
-            while True:
-                try:
-                    chunk = os.read(rfd, 1 << 16)
-                except BlockingIOError:
-                    return
-                if not chunk:
-                    return
-                received.extend(chunk)
-
-        while flusher.is_alive() and time.monotonic() < deadline:
-            drain()
-            time.sleep(0.001)
-        flusher.join(timeout=10)
-        assert not flusher.is_alive()
-        drain()
-        assert refused is not None and "already in use" in refused
-        values = decode(bytes(received))
-        assert values[0] == payload and set(values[1:]) <= {1}
-    finally:
-        os.close(rfd)
+PAYLOAD = b"y" * 300000  # far more than a pipe holds
 
 
-def test_writer_is_refused_to_other_threads_while_a_persister_uses_it(tmp_path):
-    fifo = str(tmp_path / "fifo")
-    os.mkfifo(fifo)
-    rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    try:
-        w = ts.FramedWriter(fifo, raw=True)
-        p, other = ts.Persister(w, pickle.dumps), ts.Persister(w, pickle.dumps)
-        payload = b"y" * 300000
-        p.write_object(payload)
-        flusher = threading.Thread(target=p.flush)  # blocks: nobody reads the FIFO yet
-        flusher.start()
-        deadline = time.monotonic() + 10
-        refused = None
-        while refused is None and time.monotonic() < deadline:
-            try:
-                w.write(b"")  # appends nothing, but touches the buffer being written
-                time.sleep(0.001)
-            except RuntimeError as e:
-                refused = str(e)
-        assert refused is not None and "in use by another thread" in refused
-        # Neither the writer's own methods nor a second Persister on it may run meanwhile.
-        for call in (lambda: w.write(b"z"), lambda: w.write_uint16(1), w.flush, w.drain,
-                     w.close, w.resume, lambda: w.__init__(str(tmp_path / "other")),
-                     lambda: other.write_object(1), other.flush, lambda: other.start_list(1)):
-            with pytest.raises(RuntimeError, match="in use by another thread"):
-                call()
-        received = bytearray()
-        while flusher.is_alive() and time.monotonic() < deadline + 10:
-            try:
-                received.extend(os.read(rfd, 1 << 16))
-            except BlockingIOError:
-                time.sleep(0.001)
-        flusher.join(timeout=10)
-        assert not flusher.is_alive()
-        other.write_object(2)  # free again once the flush is over
-        other.flush()
-        while True:
-            try:
-                chunk = os.read(rfd, 1 << 16)
-            except BlockingIOError:
-                break
-            received.extend(chunk)
-        assert decode(bytes(received)) == [payload, 2]
-        assert not os.path.exists(tmp_path / "other")
-    finally:
-        os.close(rfd)
+def first_refusal(attempt, timeout=10):
+    """Repeats attempt() until it raises RuntimeError; its message, or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            attempt()
+        except RuntimeError as e:
+            return str(e)
+        time.sleep(0.001)
+    return None
+
+
+def blocked_flush(p):
+    """A thread flushing p into the FIFO nobody reads yet: it blocks there."""
+    p.write_object(PAYLOAD)
+    flusher = threading.Thread(target=p.flush)
+    flusher.start()
+    return flusher
+
+
+def test_second_thread_is_refused_while_a_flush_blocks(fifo_reader):
+    p = ts.Persister(ts.FramedWriter(fifo_reader.path, raw=True), pickle.dumps)
+    flusher = blocked_flush(p)
+    refused = first_refusal(lambda: p.write_object(1))
+    values = decode(fifo_reader.read_until_done(flusher))
+    assert refused is not None and "already in use" in refused
+    assert values[0] == PAYLOAD and set(values[1:]) <= {1}
+
+
+def test_writer_is_refused_to_other_threads_while_a_persister_uses_it(fifo_reader, tmp_path):
+    w = ts.FramedWriter(fifo_reader.path, raw=True)
+    p, other = ts.Persister(w, pickle.dumps), ts.Persister(w, pickle.dumps)
+    flusher = blocked_flush(p)
+    # An empty write appends nothing but touches the buffer being written out.
+    refused = first_refusal(lambda: w.write(b""))
+    assert refused is not None and "in use by another thread" in refused
+    # Neither the writer's own methods nor a second Persister on it may run meanwhile.
+    for call in (lambda: w.write(b"z"), lambda: w.write_uint16(1), w.flush, w.drain,
+                 w.close, w.resume, lambda: w.__init__(str(tmp_path / "other")),
+                 lambda: other.write_object(1), other.flush, lambda: other.start_list(1)):
+        with pytest.raises(RuntimeError, match="in use by another thread"):
+            call()
+    fifo_reader.read_until_done(flusher)
+    other.write_object(2)  # free again once the flush is over
+    other.flush()
+    assert decode(fifo_reader.read_available()) == [PAYLOAD, 2]
+    assert not os.path.exists(tmp_path / "other")
