@@ -541,12 +541,14 @@ _scalars = (st.none() | st.integers(-2**63, 2**63 - 1) | st.integers() |
             st.sampled_from([ABC, sys.intern("name"), ""]) | st.binary(max_size=100))
 _keys = st.integers(-2**63, 2**63 - 1) | st.text(max_size=20).filter(
     lambda s: not any(0xD800 <= ord(c) <= 0xDFFF for c in s)) | st.sampled_from([ABC])
-_values = st.recursive(
-    _scalars,
-    lambda inner: (st.lists(inner, max_size=20) | st.tuples(inner, inner) |
-                   st.lists(inner, max_size=20).map(tuple) |
-                   st.dictionaries(_keys, inner, max_size=12)),
-    max_leaves=30)
+
+
+def _containers(inner):
+    return (st.lists(inner, max_size=20) | st.tuples(inner, inner) |
+            st.lists(inner, max_size=20).map(tuple) | st.dictionaries(_keys, inner, max_size=12))
+
+
+_values = st.recursive(_scalars, _containers, max_leaves=30)
 
 
 @given(st.lists(_values, max_size=8))
