@@ -43,6 +43,15 @@ public:
     void truncate(size_t n) {
         if (n < size_) size_ = n;
     }
+    // Drops the first n bytes.
+    void erase_front(size_t n) {
+        if (n >= size_) {
+            size_ = 0;
+            return;
+        }
+        std::memmove(data_, data_ + n, size_ - n);
+        size_ -= n;
+    }
 
 private:
     // At least doubles; throws std::bad_alloc like the standard containers.
@@ -77,6 +86,9 @@ public:
     size_t max_payload() const { return max_payload_; }
     size_t buffered() const { return buf_.size(); }
     uint64_t bytes_written() const { return bytes_written_; }
+    // True while flush() runs: its `interrupted` may run Python code, which must not
+    // touch the buffer being written out.
+    bool flushing() const { return flushing_; }
 
     void stamp_pid();
 
@@ -95,12 +107,20 @@ public:
     // Cuts the buffer back to `size` bytes; used to withdraw a partly written record.
     void truncate(size_t size) { buf_.truncate(size); }
 
+    // Asked after a signal interrupted a write(2): true stops the flush.
+    using Interrupted = bool (*)();
+
     // Writes out and empties the buffer. Returns 0, or the errno of the first failed
     // write(2); after a failure the rest of the buffer is dropped and bytes_written()
-    // counts only the payload bytes the descriptor accepted.
-    int flush();
-    // flush(), then closes the descriptor. Returns what flush() returned.
-    int close();
+    // counts only the payload bytes the descriptor accepted. With `interrupted`, a
+    // write that a signal interrupts where the output may stop (in raw mode anywhere,
+    // framed between frames) and that `interrupted` answers with true ends the flush
+    // with EINTR, keeping the bytes not yet sent for the next flush; otherwise
+    // interrupted writes are retried.
+    int flush(Interrupted interrupted = nullptr);
+    // flush(), then closes the descriptor. Returns what flush() returned; after EINTR
+    // the descriptor stays open.
+    int close(Interrupted interrupted = nullptr);
 
 private:
     void append_le(uint64_t v, int n) {
@@ -110,9 +130,10 @@ private:
     }
     // Writes header (may be empty) and payload in as few write calls as the
     // descriptor allows: one, unless it accepts only part. Returns 0 or an errno and
-    // the number of payload bytes accepted.
+    // the number of payload bytes accepted. A framed piece stops on a signal only
+    // before any byte of it has left.
     int write_piece(const uint8_t* header, size_t header_len, const uint8_t* payload,
-                    size_t payload_len, size_t* payload_accepted);
+                    size_t payload_len, Interrupted interrupted, size_t* payload_accepted);
 
     int fd_;
     size_t max_payload_;
@@ -120,6 +141,7 @@ private:
     uint8_t pid_bytes_[4];
     ByteBuffer buf_;
     uint64_t bytes_written_;
+    bool flushing_ = false;
 };
 
 }  // namespace tarnwick_stream

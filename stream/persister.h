@@ -256,7 +256,7 @@ public:
         if (!ok_)
             Persister_set_in_use_error();
         else
-            FramedWriter_set_in_use_error();
+            writer_.set_error();
     }
 
 private:

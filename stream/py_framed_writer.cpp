@@ -114,7 +114,7 @@ template <PyObject* (*Method)(PyObject*, PyObject*)>
 PyObject* claimed(PyObject* self, PyObject* arg) {
     WriterUse use(self);
     if (!use.ok()) {
-        FramedWriter_set_in_use_error();
+        use.set_error();
         return nullptr;
     }
     return Method(self, arg);
@@ -130,7 +130,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     // writer that another thread's operation may be using.
     WriterUse use(self);
     if (!use.ok()) {
-        FramedWriter_set_in_use_error();
+        use.set_error();
         return -1;
     }
     PyFramedWriter* fw = as_fw(self);
@@ -236,25 +236,27 @@ PyObject* py_write_float64(PyObject* self, PyObject* arg) {
     return appended([&] { w->write_float64(v); });
 }
 
+// A flush from Python holds the interpreter lock and may block on a full pipe: a
+// signal runs its handlers, and one that raises (Ctrl-C's) stops the flush.
+bool signal_raised() { return PyErr_CheckSignals() < 0; }
+
+// A flush or close result: EINTR comes with the handler's exception already set.
+PyObject* flushed(PyObject* self, int err) {
+    if (!err) Py_RETURN_NONE;
+    if (err != EINTR) FramedWriter_set_write_error(self, err);
+    return nullptr;
+}
+
 PyObject* py_flush(PyObject* self, PyObject*) {
     FramedWriter* w = require_writer(self);
     if (!w) return nullptr;
-    if (int err = w->flush()) {
-        FramedWriter_set_write_error(self, err);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return flushed(self, w->flush(signal_raised));
 }
 
 PyObject* py_close(PyObject* self, PyObject*) {
     FramedWriter* w = as_fw(self)->writer.get();
-    if (w) {
-        if (int err = w->close()) {
-            FramedWriter_set_write_error(self, err);
-            return nullptr;
-        }
-    }
-    Py_RETURN_NONE;
+    if (!w) Py_RETURN_NONE;
+    return flushed(self, w->close(signal_raised));
 }
 
 PyObject* py_resume(PyObject* self, PyObject*) {
@@ -336,14 +338,20 @@ WriterUse::WriterUse(PyObject* writer_obj) {
     user_ = &as_fw(writer_obj)->user;
     const unsigned long me = PyThread_get_thread_ident();
     unsigned long current = 0;
-    if (user_->compare_exchange_strong(current, me, std::memory_order_acquire))
+    if (user_->compare_exchange_strong(current, me, std::memory_order_acquire)) {
         owner_ = true;
-    else
-        ok_ = current == me;
+    } else if (current != me) {
+        refusal_ = "FramedWriter is in use by another thread";
+    } else {
+        // Nested on this thread: every flush runs under a claim, so only this thread
+        // can be flushing it now.
+        FramedWriter* w = as_fw(writer_obj)->writer.get();
+        if (w && w->flushing()) refusal_ = "FramedWriter is flushing";
+    }
 }
 
-void FramedWriter_set_in_use_error() {
-    PyErr_SetString(PyExc_RuntimeError, "FramedWriter is in use by another thread");
+void WriterUse::set_error() const {
+    PyErr_SetString(PyExc_RuntimeError, refusal_ ? refusal_ : "FramedWriter is in use");
 }
 
 void FramedWriter_set_write_error(PyObject* writer_obj, int err) {

@@ -25,7 +25,8 @@ struct PyFramedWriter {
 // Claims a FramedWriter object for one operation of the calling thread. The native
 // writer has no lock, and a Persister works on it with the interpreter lock released,
 // so an operation of another thread finds the claim taken and is refused. Operations
-// nested on the claiming thread (a Persister's callback using the writer) share it.
+// nested on the claiming thread (a Persister's callback using the writer) share it,
+// except inside a flush (a signal handler it ran), which they are refused.
 class WriterUse {
 public:
     // writer_obj: a FramedWriter object, or null (nothing to claim).
@@ -35,16 +36,15 @@ public:
     }
     WriterUse(const WriterUse&) = delete;
     WriterUse& operator=(const WriterUse&) = delete;
-    bool ok() const { return ok_; }
+    bool ok() const { return !refusal_; }
+    // Why ok() is false, as RuntimeError (interpreter lock held).
+    void set_error() const;
 
 private:
     std::atomic<unsigned long>* user_ = nullptr;
-    bool ok_ = true;
+    const char* refusal_ = nullptr;
     bool owner_ = false;
 };
-
-// RuntimeError for an operation refused by WriterUse (interpreter lock held).
-void FramedWriter_set_in_use_error();
 
 extern PyTypeObject FramedWriter_Type;
 

@@ -1,4 +1,5 @@
 import os
+import select
 import signal
 import socket
 import struct
@@ -292,6 +293,91 @@ except KeyboardInterrupt:
         child.kill()
         child.wait()
     assert out == "interrupted\n"
+
+
+def read_line(stream, timeout=20):
+    """One line from a child's unbuffered stdout; fails instead of waiting forever."""
+    line = b""
+    deadline = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        assert left > 0, f"no line from the child within {timeout} s"
+        if select.select([stream], [], [], left)[0]:
+            byte = os.read(stream.fileno(), 1)
+            if not byte:
+                break
+            line += byte
+    return line.decode()
+
+
+@pytest.mark.parametrize("raw,method", [(False, "flush"), (True, "flush"), (False, "close")])
+def test_flush_blocked_on_a_full_fifo_can_be_interrupted(tmp_path, raw, method):
+    # Nobody reads until the interrupt, so the flush blocks. Interrupted, it keeps what
+    # it has not sent; the close that follows sends the rest, and the reader gets every
+    # byte once, frames whole.
+    fifo = str(tmp_path / "full")
+    os.mkfifo(fifo)
+    script = f"""
+import os, signal
+import _tarnwick_stream_debug as ts
+keep_open = os.open({fifo!r}, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer open
+w = ts.FramedWriter({fifo!r}, raw={raw!r})
+data = os.urandom(1_000_000)
+w.write(data)
+in_handler = []
+def meddle(*args):  # runs inside the blocked flush: must not touch the buffer
+    for call in (lambda: w.write(b"z" * 2_000_000), w.flush):
+        try:
+            call()
+            in_handler.append("done")
+        except RuntimeError as e:
+            in_handler.append(str(e))
+signal.signal(signal.SIGUSR1, meddle)
+print("flushing", flush=True)
+try:
+    w.{method}()
+except KeyboardInterrupt:
+    print("interrupted", w.bytes_written < len(data), w.fd >= 0, in_handler, flush=True)
+w.close()
+print("sent", w.bytes_written == len(data), data.hex(), flush=True)
+"""
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, bufsize=0)
+    got = bytearray()
+    try:
+        assert read_line(child.stdout) == "flushing\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGUSR1)
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        assert read_line(child.stdout) == (
+            "interrupted True True ['FramedWriter is flushing', 'FramedWriter is flushing']\n")
+        rfd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                select.select([rfd], [], [], 0.1)
+                try:
+                    chunk = os.read(rfd, 1 << 16)
+                except BlockingIOError:
+                    continue
+                if not chunk:
+                    break  # the writer has closed
+                got.extend(chunk)
+        finally:
+            os.close(rfd)
+        out, _ = child.communicate(timeout=20)
+    finally:
+        child.kill()
+        child.wait()
+    sent, ok, hexdata = out.decode().split()
+    assert (sent, ok) == ("sent", "True")
+    data = bytes.fromhex(hexdata)
+    if raw:
+        assert bytes(got) == data
+    else:
+        frames = split_frames(bytes(got))
+        assert all(len(p) == 4090 for _, p in frames[:-1])
+        assert b"".join(p for _, p in frames) == data
 
 
 @pytest.fixture
