@@ -123,6 +123,17 @@ bool reaches_slot_of(PyTypeObject* type, PyTypeObject* supported, destructor sub
     return true;
 }
 
+// Whether taking away the patches below `type` (as patching it does) keeps their bound
+// instances reported: each such patch must give way to the generic deallocator, and the
+// types between it and `type` must pass deaths up to `type`'s slot.
+bool descendants_reach_slot_of(PyTypeObject* type, destructor subtype_dealloc) {
+    for (auto& [patched, previous] : dealloc_patches())
+        if (patched != type && is_subtype_of(patched, type) &&
+            (previous != subtype_dealloc || !reaches_slot_of(patched->tp_base, type, subtype_dealloc)))
+            return false;
+    return true;
+}
+
 // Tells every binder that bound the object through bind support, in binding order. The
 // records leave the table first, so nothing that runs below can see or extend them.
 void report_death(PyObject* obj) {
@@ -322,7 +333,12 @@ bool bind_support_bind(Binder* binder, PyObject* obj, PyObject* binding, PyObjec
         *result = nullptr;
         return true;
     }
-    if (!reaches_slot_of(Py_TYPE(obj), supported, subtype_dealloc)) return false;
+    // The slot that will report this death: the registered type's, or that of its nearest
+    // patched ancestor, which patch_dealloc leaves in place.
+    PyTypeObject* patched = find_patch(supported).patched;
+    if (!reaches_slot_of(Py_TYPE(obj), patched ? patched : supported, subtype_dealloc))
+        return false;
+    if (!patched && !descendants_reach_slot_of(supported, subtype_dealloc)) return false;
     if (!patch_dealloc(supported)) {
         Py_DECREF(binding);
         *result = nullptr;

@@ -691,3 +691,32 @@ def test_python_classes_over_native_bases(native_base, args):
     gc.collect()
     assert log[1:] == handles
     assert (sys.getrefcount(sentinel), sys.getrefcount(C), sys.getrefcount(D)) == before
+
+
+@pytest.mark.parametrize("order", ["ancestor-first", "descendant-first"])
+def test_patched_ancestor_never_strands_records_behind_a_native_deallocator(order):
+    # OSError frees its instances itself, never through its base's slot: a record made
+    # for a type below it may only rest on a patch that its deaths actually reach.
+    out = run_python(f"""
+        import _tarnwick_stream_debug as ts
+        log = []
+        b = ts.Binder(log.append)
+
+        class E(OSError):
+            pass
+
+        ts.add_bind_support(E)
+        ts.add_bind_support(BaseException)
+        if "{order}" == "ancestor-first":
+            b.bind(BaseException())          # patches BaseException
+            e = E()
+            h = b.bind(e).handle             # E's own patch would be skipped
+        else:
+            e = E()
+            h = b.bind(e).handle             # patches E
+            keep = BaseException()
+            b.bind(keep)                     # patching BaseException would undo E's patch
+        del e
+        print(h in log)
+    """)
+    assert out.split() == ["True"]
