@@ -202,10 +202,11 @@ PyTypeObject* walk_generic_levels(PyTypeObject* type, PyTypeObject* patched,
 // interpreter's subtype_dealloc performs it, for the levels up to the nearest base with
 // a deallocator of its own, which it then calls. `continuation`: the object's own type
 // runs subtype_dealloc, which has already done its part (finalizer included) for the
-// levels below the patched type before it chained to the patched slot.
-void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_dealloc) {
+// levels below the patched type before it chained to the patched slot (read by the
+// caller before any Python code ran: a patch may move while the death is reported).
+void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_dealloc,
+                     bool continuation) {
     PyTypeObject* type = Py_TYPE(self);
-    bool continuation = type->tp_dealloc == subtype_dealloc;
 
     PyTypeObject* base = walk_generic_levels(type, patched, subtype_dealloc, [](PyTypeObject*) {});
 
@@ -360,6 +361,7 @@ void binder_dealloc(PyObject* obj) {
     // Called straight by the interpreter (or by its trashcan), not from a subclass's
     // subtype_dealloc or from another wrapper.
     bool top_level = type->tp_dealloc == binder_dealloc;
+    bool continuation = type->tp_dealloc == subtype_dealloc;
     bool gc = PyObject_IS_GC(obj);
     if (gc) gc_untrack(obj);
 
@@ -378,7 +380,7 @@ void binder_dealloc(PyObject* obj) {
     // bookkeeping never produces (no patched type on the chain); never a call back into
     // this function.
     if (!patch.patched || patch.previous == subtype_dealloc || patch.previous == binder_dealloc) {
-        generic_dealloc(obj, patch.patched, subtype_dealloc);
+        generic_dealloc(obj, patch.patched, subtype_dealloc, continuation);
     } else {
         // A native deallocator expects a tracked object, as the interpreter hands it over;
         // it untracks it itself.

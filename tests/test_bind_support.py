@@ -720,3 +720,32 @@ def test_patched_ancestor_never_strands_records_behind_a_native_deallocator(orde
         print(h in log)
     """)
     assert out.split() == ["True"]
+
+
+def test_patch_moving_up_during_a_report_keeps_the_finalizer():
+    # on_delete patches the base while a bound subclass instance dies: that death still
+    # finalizes the object as it started (its own slot was ours when it began).
+    class C:
+        pass
+
+    class D(C):
+        def __del__(self):
+            finalized.append(1)
+
+    finalized, log, keep = [], [], []
+    registered(D)
+    binder = Binder()
+    d = D()
+    binder.bind(d)
+    registered(C)
+
+    def on_delete(handle):
+        log.append(handle)
+        if len(log) == 1:
+            keep.append(C())
+            binder.bind(keep[-1])  # patches C, taking D's patch away
+
+    binder.on_delete = on_delete
+    del d
+    assert original(D) is None and original(C) is not None
+    assert len(log) == 1 and finalized == [1]
