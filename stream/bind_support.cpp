@@ -217,6 +217,8 @@ void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_d
                 type->tp_del(self);
                 if (Py_REFCNT(self) > 0) return;
             }
+            // The finalizer may have bound the object again: it dies all the same.
+            if (type->tp_finalize || type->tp_del) report_death(self);
         }
         type = Py_TYPE(self);
         bool type_needs_decref = is_heap(type) && !is_heap(base);
@@ -239,6 +241,8 @@ void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_d
         if (Py_REFCNT(self) > 0) return;  // resurrected
         gc_untrack(self);
     }
+    // The finalizer may have bound the object again: it dies all the same.
+    if (has_finalizer) report_death(self);
     if (has_finalizer && type->tp_weaklistoffset && !base->tp_weaklistoffset) {
         // Weak references made by the finalizer are cleared without their callbacks,
         // which could see a half-destroyed object. The list sits at tp_weaklistoffset,

@@ -749,3 +749,18 @@ def test_patch_moving_up_during_a_report_keeps_the_finalizer():
     del d
     assert original(D) is None and original(C) is not None
     assert len(log) == 1 and finalized == [1]
+
+
+def test_object_bound_again_by_its_own_finalizer_is_reported_when_freed():
+    class C:
+        def __del__(self):
+            made.append(binder.bind(self).handle)
+
+    made, log = [], []
+    binder = Binder(log.append)
+    registered(C)
+    first = binder.bind(C()).handle
+    assert log == [first] + made and len(made) == 1
+    for _ in range(3):
+        C()  # likely at the freed address: must report only its own binding
+    assert log == [first] + made and len(made) == 4
