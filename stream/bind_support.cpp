@@ -123,14 +123,18 @@ bool reaches_slot_of(PyTypeObject* type, PyTypeObject* supported, destructor sub
     return true;
 }
 
-// Whether taking away the patches below `type` (as patching it does) keeps their bound
-// instances reported: each such patch must give way to the generic deallocator, and the
-// types between it and `type` must pass deaths up to `type`'s slot.
+// Whether taking away the patches below `type` (as patching it does) leaves every bound
+// instance reported. A patch whose instances would no longer reach `type`'s slot (it did
+// not give way to the generic deallocator, or a deallocator of its own stands between)
+// may only go while none of its instances is bound.
 bool descendants_reach_slot_of(PyTypeObject* type, destructor subtype_dealloc) {
-    for (auto& [patched, previous] : dealloc_patches())
-        if (patched != type && is_subtype_of(patched, type) &&
-            (previous != subtype_dealloc || !reaches_slot_of(patched->tp_base, type, subtype_dealloc)))
-            return false;
+    for (auto& [patched, previous] : dealloc_patches()) {
+        if (patched == type || !is_subtype_of(patched, type)) continue;
+        if (previous == subtype_dealloc && reaches_slot_of(patched->tp_base, type, subtype_dealloc))
+            continue;
+        for (auto& entry : bound_entries())
+            if (is_subtype_of(Py_TYPE(entry.first), patched)) return false;
+    }
     return true;
 }
 
