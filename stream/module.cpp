@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "binding.h"
+#include "object_stream_reader.h"
 #include "py_framed_writer.h"
+#include "tape_reader.h"
 
 namespace tarnwick_stream {
 namespace {
@@ -53,6 +55,8 @@ PyTypeObject* hidden_types[] = {
 // Readied and published, in this order.
 PyTypeObject* exposed_types[] = {
     &FramedWriter_Type,
+    &ObjectStreamReader_Type,
+    &TapeReader_Type,
     &Binding_Type,
     nullptr,
 };
