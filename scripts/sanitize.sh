@@ -8,7 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 kind=${1:-asan}; shift || true
 case "$kind" in
-  asan) san=address,undefined; lib=$(g++ -print-file-name=libasan.so)
+  # libstdc++ is preloaded too: otherwise ASan's __cxa_throw interceptor finds no real
+  # __cxa_throw (python itself does not link libstdc++) and the first C++ throw aborts.
+  asan) san=address,undefined
+        lib="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
         export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
         export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ;;
   tsan) san=thread; lib=$(g++ -print-file-name=libtsan.so)
