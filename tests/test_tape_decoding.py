@@ -73,26 +73,36 @@ def test_float_records_keep_their_bit_pattern(tape, kind, bits):
 
 
 SIZE_CLASS_CASES = [
-    (UINT, 5, b"", 5),
-    (BINDING, 9, b"", Binding(9)),
-    (BYTES, 3, b"xyz", b"xyz"),
-    (STR, 2, b"ok", "ok"),
-    (LIST, 2, b"\x06\x16", [0, 1]),
-    (TUPLE, 1, b"\x0d", (None,)),
-    (DICT, 1, b"\x16\x26", {1: 2}),
-    (PICKLED, 1, b"!", ("P", b"!")),
-    (BIGINT, 2, b"\x01\x00", 256),
+    # record type, size field, one value before, payload after, value
+    (UINT, 5, b"", b"", 5),
+    (BINDING, 9, b"", b"", Binding(9)),
+    (BYTES, 3, b"", b"xyz", b"xyz"),
+    (STR, 2, b"", b"ok", "ok"),
+    (LIST, 2, b"", b"\x06\x16", [0, 1]),
+    (TUPLE, 1, b"", b"\x0d", (None,)),
+    (DICT, 1, b"", b"\x16\x26", {1: 2}),
+    (PICKLED, 1, b"", b"!", ("P", b"!")),
+    (BIGINT, 2, b"", b"\x01\x00", 256),
+    (SET, 2, b"", b"\x06\x16", {0, 1}),
+    (FROZENSET, 1, b"", b"\x06", frozenset({0})),
+    (STR_REF, 1, b"\x21\x14a\x14b", b"", "b"),
+    (INTERN, 1, b"\x5d\x56\x5d\x66\x0d", b"", 6),
 ]
 
 
 @pytest.mark.parametrize("size_class", [0, 12, 13, 14, 15])
-@pytest.mark.parametrize("record_type,n,payload,value", SIZE_CLASS_CASES)
+@pytest.mark.parametrize("record_type,n,before,payload,value", SIZE_CLASS_CASES)
 def test_every_size_class_is_accepted_for_every_record(tape, kind, size_class, record_type, n,
-                                                       payload, value):
+                                                       before, payload, value):
+    if kind == "stream" and record_type in (SET, FROZENSET):
+        pytest.skip("ObjectStreamReader rejects sets")
     data = header(record_type, n, size_class) + payload
-    reader = open_reader(kind, tape(data + b"\x0d"))
+    reader = open_reader(kind, tape(before + data + b"\x0d"))
+    if before:
+        next_value(reader)
+    start = reader.bytes_read
     assert next_value(reader) == value
-    assert reader.bytes_read == len(data)
+    assert reader.bytes_read - start == len(data)
     assert next_value(reader) is None
 
 
