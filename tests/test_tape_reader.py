@@ -405,3 +405,40 @@ def test_named_pipes_are_read_as_they_are_written():
     assert out.splitlines() == [
         "[1, 2] abc None", "offset OSError",
         "Could not read: 1 bytes from tracefile with timeout: 50 milliseconds"]
+
+
+@pytest.mark.parametrize("kind", ["tape", "stream"])
+def test_close_or_reopen_from_another_thread_during_the_wait(path, kind):
+    # The waiting read looks the stream up again after its wait: a close from another
+    # thread makes it fail cleanly, a reopen makes it read the reopened stream.
+    from readers import open_reader
+    path.write_bytes(b"\x56")
+    r = open_reader(kind, path, read_timeout=400)
+    read = r.next if kind == "tape" else r
+    assert read() == 5
+    results = []
+
+    def reader():
+        try:
+            results.append(read())
+        except RuntimeError as exc:
+            results.append(str(exc))
+
+    for action, expected in [("reopen", 5), ("close", None)]:
+        t = threading.Thread(target=reader)
+        t.start()
+        time.sleep(0.1)
+        if action == "reopen":
+            r.reopen(0)
+        else:
+            r.close()
+        t.join(10)
+        assert not t.is_alive()
+        if expected is None:
+            # TapeReader's close waits for the read in progress, which then fails
+            # short; ObjectStreamReader's close lands during the wait.
+            closed = {"tape": "Could not read: 1 bytes from tracefile with timeout: 400 milliseconds",
+                      "stream": "ObjectStreamReader is closed"}
+            assert results[-1] == closed[kind]
+        else:
+            assert results[-1] == expected
