@@ -26,8 +26,10 @@ thread_local char scratch[kScratchSize];
 // arrive, so a size field announcing more than the tape holds costs no more memory
 // than the bytes present.
 constexpr size_t kEagerPayload = size_t{1} << 20;
-// Containers preallocate at most this many slots and grow beyond it as elements arrive.
-constexpr uint64_t kPreallocItems = 1 << 14;
+// Containers preallocate at most this many slots and grow beyond it as elements
+// arrive; kept small because every level of a nested tape may announce a huge count.
+constexpr uint64_t kPreallocItems = 1024;
+constexpr uint64_t kPresizeDict = 64;
 // Stdio buffer of an open tape.
 constexpr size_t kStreamBuffer = size_t{1} << 16;
 
@@ -418,8 +420,8 @@ PyObject* TapeDecoder<F>::read_tuple(uint64_t n) {
 
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_dict(uint64_t n) {
-    PyObjectPtr dict(check(n <= kPreallocItems ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n))
-                                               : PyDict_New()));
+    Py_ssize_t presize = static_cast<Py_ssize_t>(n < kPresizeDict ? n : kPresizeDict);
+    PyObjectPtr dict(check(_PyDict_NewPresized(presize)));
     for (uint64_t i = 0; i < n; ++i) {
         PyObjectPtr key(read());
         PyObjectPtr value(read());

@@ -270,6 +270,19 @@ def test_huge_announced_sizes_fail_at_end_of_stream_without_huge_allocations(tap
     assert peak < 16 * 2**20
 
 
+@pytest.mark.parametrize("record_type", [LIST, TUPLE, DICT])
+def test_nested_huge_counts_stay_within_bounded_memory(tape, record_type):
+    reader = open_reader("tape", tape(header(record_type, 10**9) * 1000))
+    tracemalloc.start()
+    try:
+        with pytest.raises(RuntimeError, match="^Could not read: "):
+            reader.next()
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 32 * 2**20
+
+
 values_strategy = st.recursive(
     st.none() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=20)
     | st.binary(max_size=20) | st.builds(Binding, st.integers(0, 2**64 - 1))
