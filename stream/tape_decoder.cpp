@@ -1,5 +1,6 @@
 #include "tape_decoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cinttypes>
@@ -9,6 +10,10 @@
 #include <ctime>
 #include <memory>
 #include <new>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include "binding.h"
 #include "gilguard.h"
@@ -100,6 +105,42 @@ void sleep_ms(int32_t ms) {
     }
 }
 
+// Bytes the stream holds in its buffer, readable without a system call. Only the
+// GNU C library shows them; elsewhere pipes are read with plain blocking reads.
+#if defined(__GLIBC__)
+constexpr bool kCanWatchPipes = true;
+size_t buffered_bytes(FILE* file) {
+    return static_cast<size_t>(file->_IO_read_end - file->_IO_read_ptr);
+}
+#else
+constexpr bool kCanWatchPipes = false;
+size_t buffered_bytes(FILE*) { return 0; }
+#endif
+
+// Bytes waiting in a pipe.
+size_t pipe_bytes(int fd) {
+    int pending = 0;
+    if (ioctl(fd, FIONREAD, &pending) < 0 || pending < 0) return 0;
+    return static_cast<size_t>(pending);
+}
+
+// Waits without the interpreter lock until fd is readable or hung up. A signal
+// runs the Python handlers, whose exception ends the read.
+void wait_readable(int fd) {
+    for (;;) {
+        int r;
+        int err;
+        {
+            tarnwick::GILReleaseGuard unlocked;
+            pollfd p{fd, POLLIN, 0};
+            r = ::poll(&p, 1, -1);
+            err = errno;
+        }
+        if (r >= 0 || err != EINTR) return;
+        if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+    }
+}
+
 // A malloc'd buffer that grows and is freed on every path.
 struct HeapBuffer {
     char* data = nullptr;
@@ -151,6 +192,35 @@ void TapeDecoder<F>::throw_short(size_t missing) {
                     " milliseconds");
 }
 
+// Reads up to n bytes; fewer only at end of file or on an error. A regular file
+// never blocks. A pipe would, so the interpreter lock is given up while the pipe
+// has nothing to read, and then only the bytes already there are read: other
+// threads (a writer in this process among them) run while the reader waits.
+template <Flavor F>
+size_t TapeDecoder<F>::fill(char* buf, size_t n) {
+    if (!f_.is_pipe) return fread_unlocked(buf, 1, n, stream());
+    size_t got = 0;
+    while (got < n) {
+        FILE* file = stream();
+        size_t ready = buffered_bytes(file);
+        if (ready == 0) {
+            ready = pipe_bytes(fileno_unlocked(file));
+            if (ready == 0) {
+                wait_readable(fileno_unlocked(file));
+                file = stream();  // close or reopen may have run meanwhile
+                // With nothing to read after the wait, every writer has gone: a
+                // one-byte read then returns end of file at once.
+                ready = std::max<size_t>(pipe_bytes(fileno_unlocked(file)), 1);
+            }
+        }
+        size_t want = std::min(n - got, ready);
+        size_t r = fread_unlocked(buf + got, 1, want, file);
+        got += r;
+        if (r < want) break;
+    }
+    return got;
+}
+
 // The single retry of a short read: wait, then read the missing bytes once more.
 // The end-of-file state is cleared first, or stdio would not look for bytes
 // appended meanwhile. The stream is looked up again because close or reopen may
@@ -158,14 +228,13 @@ void TapeDecoder<F>::throw_short(size_t missing) {
 template <Flavor F>
 size_t TapeDecoder<F>::retry_after_wait(char* buf, size_t n) {
     sleep_ms(f_.read_timeout);
-    FILE* file = stream();
-    clearerr_unlocked(file);
-    return fread_unlocked(buf, 1, n, file);
+    clearerr_unlocked(stream());
+    return fill(buf, n);
 }
 
 template <Flavor F>
 void TapeDecoder<F>::read_exact(char* buf, size_t n) {
-    size_t got = fread_unlocked(buf, 1, n, stream());
+    size_t got = fill(buf, n);
     if (got < n) got += retry_after_wait(buf + got, n - got);
     if (got < n) throw_short(n - got);
     f_.bytes_read += n;
@@ -190,7 +259,7 @@ char* TapeDecoder<F>::read_growing(size_t n, Grow&& grow) {
             p = grow(capacity);
         }
         size_t want = capacity - have;
-        size_t got = fread_unlocked(p + have, 1, want, stream());
+        size_t got = fill(p + have, want);
         have += got;
         if (got < want) {
             if (waited) throw_short(n - have);
@@ -205,7 +274,14 @@ char* TapeDecoder<F>::read_growing(size_t n, Grow&& grow) {
 
 template <Flavor F>
 Control TapeDecoder<F>::read_control() {
-    int c = getc_unlocked(stream());
+    FILE* file = stream();
+    int c;
+    if (!f_.is_pipe || buffered_bytes(file) > 0) {
+        c = getc_unlocked(file);
+    } else {
+        unsigned char byte = 0;
+        c = fill(reinterpret_cast<char*>(&byte), 1) == 1 ? byte : EOF;
+    }
     if (c != EOF) {
         ++f_.bytes_read;
         return Control(static_cast<uint8_t>(c));
@@ -585,6 +661,9 @@ static void seek_to(FILE* file, long long offset) {
 static void install_file(DecoderFields& f, FILE* file) {
     if (f.file) std::fclose(f.file);
     f.file = file;
+    struct stat st;
+    f.is_pipe = kCanWatchPipes && fstat(fileno(file), &st) == 0 && !S_ISREG(st.st_mode) &&
+                !S_ISBLK(st.st_mode);
 }
 
 int init_decoder_fields(DecoderFields& f, PyObject* path, PyObject* deserialize,

@@ -47,6 +47,7 @@ struct DecoderFields {
     PyObject* create_dropped;   // on_dropped, or null
     PyObject* create_heartbeat; // on_heartbeat, or null
     bool verbose;
+    bool is_pipe;               // the stream is not a regular file: reads may block
 };
 
 // Thrown after the Python error indicator has been set.
@@ -83,6 +84,7 @@ public:
 
 private:
     FILE* stream();
+    size_t fill(char* buf, size_t n);
     void read_exact(char* buf, size_t n);
     template <class Grow>
     char* read_growing(size_t n, Grow&& grow);

@@ -442,3 +442,32 @@ def test_close_or_reopen_from_another_thread_during_the_wait(path, kind):
             assert results[-1] == closed[kind]
         else:
             assert results[-1] == expected
+
+
+def test_a_named_pipe_written_by_a_thread_of_the_same_process():
+    # While the pipe is empty the reader waits without the interpreter lock, so a
+    # writer thread of its own process (and any other thread) keeps running.
+    out = run_isolated("""
+        import os, tempfile, threading, time
+        from _tarnwick_stream_debug import ObjectStreamReader, TapeReader
+        for cls in (TapeReader, ObjectStreamReader):
+            fifo = os.path.join(tempfile.mkdtemp(), "fifo"); os.mkfifo(fifo)
+            def write():
+                with open(fifo, "wb", buffering=0) as f:
+                    for chunk in (b"\\x21", b"\\x16", b"\\x26\\x4d", bytes(7) + b"\\x80", b"\\x14x"):
+                        time.sleep(0.05)
+                        f.write(chunk)
+            writer = threading.Thread(target=write, daemon=True)
+            writer.start()
+            args = (fifo, bytes, object, 20, False) if cls is ObjectStreamReader else (fifo, bytes, 20, False)
+            r = cls(*args)
+            got = [r(), r(), r()]
+            try:
+                r()
+            except RuntimeError as exc:
+                got.append(str(exc))
+            writer.join(5)
+            print(got)
+    """, timeout=60)
+    end = "Could not read: 1 bytes from tracefile with timeout: 20 milliseconds"
+    assert out.splitlines() == [f"[[1, 2], {-2**63}, 'x', '{end}']"] * 2
