@@ -8,16 +8,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 kind=${1:-asan}; shift || true
 case "$kind" in
-  # libstdc++ is preloaded too: otherwise ASan's __cxa_throw interceptor finds no real
-  # __cxa_throw (python itself does not link libstdc++) and the first C++ throw aborts.
-  asan) san=address,undefined
-        lib="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+  asan) san=address,undefined; lib=$(g++ -print-file-name=libasan.so)
         export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
         export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ;;
   tsan) san=thread; lib=$(g++ -print-file-name=libtsan.so)
         export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" ;;
   *) echo "usage: $0 [asan|tsan] [pytest args]" >&2; exit 2 ;;
 esac
+# The interpreter does not link the C++ runtime: preload it too, so that the
+# sanitizer's interceptors find the real __cxa_throw when the extension throws.
+lib="$lib $(g++ -print-file-name=libstdc++.so)"
 export VENV=.venv-$kind
 TARNWICK_SANITIZE=$san "$root/scripts/setup.sh"
 # Hypothesis runs many examples; keep them few under the slow instrumented build.

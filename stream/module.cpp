@@ -5,8 +5,11 @@
 
 #include <cstring>
 
+#include "bind_support.h"
+#include "binder.h"
 #include "binding.h"
 #include "object_stream_reader.h"
+#include "persister.h"
 #include "py_framed_writer.h"
 #include "tape_reader.h"
 
@@ -32,6 +35,13 @@ PyObject* set_thread_id(PyObject* module, PyObject* value) {
 PyMethodDef module_methods[] = {
     {"thread_id", thread_id, METH_NOARGS, "TODO"},
     {"set_thread_id", set_thread_id, METH_O, "TODO"},
+    {"add_bind_support", py_add_bind_support, METH_O,
+     "Enable binder lifecycle support for instances of a type"},
+    {"remove_bind_support", py_remove_bind_support, METH_O,
+     "Disable binder lifecycle support for instances of a type"},
+    {"set_bind_support", py_add_bind_support, METH_O, "Alias for add_bind_support"},
+    {"_get_bind_support_original_dealloc", py_get_bind_support_original_dealloc, METH_O,
+     "Internal helper for composing native dealloc wrappers"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -49,6 +59,7 @@ PyModuleDef moduledef = {
 
 // Readied, not published.
 PyTypeObject* hidden_types[] = {
+    &WeakBindingCallback_Type,
     nullptr,
 };
 
@@ -57,7 +68,9 @@ PyTypeObject* exposed_types[] = {
     &FramedWriter_Type,
     &ObjectStreamReader_Type,
     &TapeReader_Type,
+    &Persister_Type,
     &Binding_Type,
+    &Binder_Type,
     nullptr,
 };
 
