@@ -21,7 +21,7 @@ PyObject* call(PyObject* self, PyObject* const*, size_t, PyObject*) {
         return nullptr;
     }
     try {
-        Decoder decoder(s->fields);
+        Decoder decoder(s->fields, PyThreadState_Get());
         decoder.rearm();
         return decoder.next();
     } catch (...) {

@@ -84,15 +84,25 @@ int32_t checked_index(uint64_t value, const char* label) {
 
 PyObject* binding_lookup(uint64_t handle) { return check(Binding_New(handle)); }
 
-// Bounds the nesting of records by the interpreter's own C recursion limit, so a
-// deeply nested tape raises RecursionError instead of overflowing the C stack.
+// Bounds the nesting of records by the interpreter's own C recursion budget, so a
+// deeply nested tape raises RecursionError instead of overflowing the C stack. The
+// budget is counted on the thread state the decode fetched once, as the
+// interpreter's inline guard does.
 struct RecursionGuard {
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while decoding a tape")) throw PythonErrorSet{};
+    explicit RecursionGuard(PyThreadState* tstate) : tstate_(tstate) {
+        if (tstate_->c_recursion_remaining-- <= 0) {
+            ++tstate_->c_recursion_remaining;
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while decoding a tape");
+            throw PythonErrorSet{};
+        }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() { ++tstate_->c_recursion_remaining; }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    PyThreadState* tstate_;
 };
 
 // Sleeps ms milliseconds without the interpreter lock, resuming after signals for
@@ -112,9 +122,17 @@ constexpr bool kCanWatchPipes = true;
 size_t buffered_bytes(FILE* file) {
     return static_cast<size_t>(file->_IO_read_end - file->_IO_read_ptr);
 }
+// Takes n bytes straight from the stream's buffer when it holds them all.
+bool copy_buffered(FILE* file, char* buf, size_t n) {
+    if (buffered_bytes(file) < n) return false;
+    std::memcpy(buf, file->_IO_read_ptr, n);
+    file->_IO_read_ptr += n;
+    return true;
+}
 #else
 constexpr bool kCanWatchPipes = false;
 size_t buffered_bytes(FILE*) { return 0; }
+bool copy_buffered(FILE*, char*, size_t) { return false; }
 #endif
 
 // Bytes waiting in a pipe.
@@ -234,6 +252,12 @@ size_t TapeDecoder<F>::retry_after_wait(char* buf, size_t n) {
 
 template <Flavor F>
 void TapeDecoder<F>::read_exact(char* buf, size_t n) {
+    // Bytes already in the stream's buffer are copied out inline, as getc does for
+    // one byte: sizes, numbers and short strings cost no library call.
+    if (f_.file && copy_buffered(f_.file, buf, n)) {
+        f_.bytes_read += n;
+        return;
+    }
     size_t got = fill(buf, n);
     if (got < n) got += retry_after_wait(buf + got, n - got);
     if (got < n) throw_short(n - got);
@@ -343,7 +367,7 @@ void TapeDecoder<F>::store_intern(PyObject* payload) {
 
 template <Flavor F>
 PyObject* TapeDecoder<F>::read() {
-    RecursionGuard guard;
+    RecursionGuard guard(tstate_);
     for (;;) {
         uint64_t start = f_.bytes_read;
         Control c = read_control();
@@ -520,7 +544,8 @@ PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_str(size_t n) {
     if (n < kScratchSize) {
-        char* buf = scratch;
+        if (!scratch_) scratch_ = scratch;
+        char* buf = scratch_;
         read_exact(buf, n);
         buf[n] = '\0';
         return check(PyUnicode_DecodeUTF8(buf, static_cast<Py_ssize_t>(n), "strict"));

@@ -63,7 +63,8 @@ enum class Flavor { TAPE_READER, OBJECT_STREAM };
 template <Flavor F>
 class TapeDecoder {
 public:
-    explicit TapeDecoder(DecoderFields& fields) : f_(fields) {}
+    // Runs on the calling thread with the interpreter lock held, for one top-level read.
+    TapeDecoder(DecoderFields& fields, PyThreadState* tstate) : f_(fields), tstate_(tstate) {}
 
     // One value: TapeReader handles inline interns, dropped and heartbeat markers at
     // every depth; ObjectStream handles only inline interns here.
@@ -110,6 +111,8 @@ private:
     PyObject* call_marker(PyObject* callable, PyObject* payload);
 
     DecoderFields& f_;
+    PyThreadState* tstate_;     // the calling thread's, for the recursion budget
+    char* scratch_ = nullptr;   // the thread's string scratch buffer, once looked up
 };
 
 extern template class TapeDecoder<Flavor::TAPE_READER>;

@@ -22,8 +22,7 @@ TapeReader* as_reader(PyObject* self) { return reinterpret_cast<TapeReader*>(sel
 // holds the lock (a callable calling back into its reader) fails with RuntimeError.
 class ReadLockHolder {
 public:
-    explicit ReadLockHolder(ReadLock* lock) : lock_(lock) {
-        unsigned long me = PyThread_get_thread_ident();
+    ReadLockHolder(ReadLock* lock, PyThreadState* me) : lock_(lock) {
         if (!lock->mutex.try_lock()) {
             if (lock->owner.load(std::memory_order_relaxed) == me) {
                 PyErr_SetString(PyExc_RuntimeError,
@@ -38,7 +37,7 @@ public:
     }
     ~ReadLockHolder() {
         if (held_) {
-            lock_->owner.store(0, std::memory_order_relaxed);
+            lock_->owner.store(nullptr, std::memory_order_relaxed);
             lock_->mutex.unlock();
         }
     }
@@ -57,10 +56,11 @@ PyObject* next_tuple(TapeReader* self) {
         PyErr_SetString(PyExc_RuntimeError, "TapeReader is not initialized");
         return nullptr;
     }
-    ReadLockHolder lock(self->read_mutex);
+    PyThreadState* tstate = PyThreadState_Get();
+    ReadLockHolder lock(self->read_mutex, tstate);
     if (!lock.held()) return nullptr;
     try {
-        Decoder decoder(self->fields);
+        Decoder decoder(self->fields, tstate);
         decoder.rearm();
         PyObject* value = decoder.read();
         ++self->fields.messages_read;
@@ -121,7 +121,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* py_close(PyObject* self, PyObject*) {
     TapeReader* r = as_reader(self);
     if (!r->read_mutex) Py_RETURN_NONE;
-    ReadLockHolder lock(r->read_mutex);
+    ReadLockHolder lock(r->read_mutex, PyThreadState_Get());
     if (!lock.held()) return nullptr;
     close_decoder_file(r->fields);
     Py_RETURN_NONE;

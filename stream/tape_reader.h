@@ -12,12 +12,12 @@
 
 namespace tarnwick_stream {
 
-// Serialises decodes and close. owner is the thread ident of the holder (0 when
+// Serialises decodes and close. owner is the thread state of the holder (null when
 // free), so a call that comes back into the reader on the holding thread is refused
 // instead of waiting for itself.
 struct ReadLock {
     std::mutex mutex;
-    std::atomic<unsigned long> owner{0};
+    std::atomic<PyThreadState*> owner{nullptr};
 };
 
 struct TapeReader {
