@@ -1,92 +1,109 @@
-"""Reading back a 200,000-value tape with TapeReader, beside marshal.loads and
-pickle.loads of the same values, in one run.
+"""Reading tapes back with TapeReader, beside marshal.loads and pickle.loads of the same
+values, in one run.
 
-The values are those of the writer benchmark (small ints, negative ints, interned and
-non-interned strings, bytes, and tuples, lists and dicts of those), written one by one
-by a Persister in raw mode. Times are the process's CPU time (the machine may be
-shared), best of several runs.
+The values are those of the writer benchmark: 200,000 small ints, negative ints,
+interned and non-interned strings, bytes, and tuples, lists and dicts of those.
+- Whole tape: the writer benchmark's tape, one list of all values written by a
+  Persister in raw mode, read back with one call, against marshal.loads and
+  pickle.loads of the whole list.
+- Per value: the values written one by one, read back with one call each, against
+  one marshal.loads / pickle.loads call per value.
+Times are the process's CPU time (the machine may be shared), best of interleaved runs.
 
-Run: .venv/bin/python bench/bench_reader.py [count]
+Run: .venv/bin/python bench/bench_reader.py [--count N] [--repeat R]
 """
 
-import itertools
+import argparse
 import marshal
 import os
 import pickle
-import sys
 import tempfile
 import time
 
 import _tarnwick_stream_debug as ts
-from _tarnwick_stream_debug import TapeReader
 from bench_persister import build_values
 
-COUNT = int(sys.argv[1]) if len(sys.argv) > 1 else 200_000
-REPEATS = 5
+
+def timed(fn):
+    t0 = time.process_time()
+    fn()
+    return time.process_time() - t0
 
 
-def best(fn):
-    times = []
-    for _ in range(REPEATS):
-        start = time.process_time()
-        fn()
-        times.append(time.process_time() - start)
-    return min(times)
+def write_tape(path, values, each):
+    p = ts.Persister(ts.FramedWriter(path, raw=True), pickle.dumps)
+    if each:
+        for v in values:
+            p.write_object(v)
+    else:
+        p.write_object(values)
+    p.flush()
+    return os.path.getsize(path)
 
 
 def main():
-    values = build_values(COUNT)
-    fd, path = tempfile.mkstemp(suffix=".tape")
-    os.close(fd)
-    p = ts.Persister(ts.FramedWriter(path, raw=True), pickle.dumps)
-    for v in values:
-        p.write_object(v)
-    p.flush()
-    tape_size = os.path.getsize(path)
-    try:
-        m_blobs = [marshal.dumps(v) for v in values]
-        p_blobs = [pickle.dumps(v, protocol=pickle.HIGHEST_PROTOCOL) for v in values]
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--count", type=int, default=200_000)
+    ap.add_argument("--repeat", type=int, default=7)
+    args = ap.parse_args()
+    n = args.count
+    values = build_values(n)
+
+    with tempfile.TemporaryDirectory() as d:
+        whole_path = os.path.join(d, "whole.tape")
+        each_path = os.path.join(d, "each.tape")
+        whole_size = write_tape(whole_path, values, each=False)
+        write_tape(each_path, values, each=True)
+
         m_all = marshal.dumps(values)
-        p_all = pickle.dumps(values, protocol=pickle.HIGHEST_PROTOCOL)
+        p_all = pickle.dumps(values, protocol=5)
+        m_each = [marshal.dumps(v) for v in values]
+        p_each = [pickle.dumps(v, protocol=5) for v in values]
 
-        def tape_calls():
-            r = TapeReader(path, bytes, 0, False)
-            for _ in range(COUNT):
+        assert ts.TapeReader(whole_path, pickle.loads, 0, False)() == values
+        r = ts.TapeReader(each_path, pickle.loads, 0, False)
+        assert [r() for _ in range(n)] == values
+
+        def tape_whole():
+            ts.TapeReader(whole_path, pickle.loads, 0, False)()
+
+        def tape_each():
+            r = ts.TapeReader(each_path, pickle.loads, 0, False)
+            for _ in range(n):
                 r()
-            r.close()
 
-        def tape_iter():
-            r = TapeReader(path, bytes, 0, False)
-            list(itertools.islice(r, COUNT))
-            r.close()
+        def marshal_each():
+            loads = marshal.loads
+            for b in m_each:
+                loads(b)
 
-        r = TapeReader(path, bytes, 0, False)
-        assert [r() for _ in range(COUNT)] == values, "tape does not read back its values"
-        r.close()
+        def pickle_each():
+            loads = pickle.loads
+            for b in p_each:
+                loads(b)
 
-        loads_m, loads_p = marshal.loads, pickle.loads
-        rows = [
-            ("per value: TapeReader()", best(tape_calls)),
-            ("per value: marshal.loads", best(lambda: [loads_m(b) for b in m_blobs])),
-            ("per value: pickle.loads", best(lambda: [loads_p(b) for b in p_blobs])),
-            ("whole tape: islice(TapeReader)", best(tape_iter)),
-            ("whole list: marshal.loads", best(lambda: loads_m(m_all))),
-            ("whole list: pickle.loads", best(lambda: loads_p(p_all))),
-        ]
-    finally:
-        os.unlink(path)
+        contenders = {
+            "whole: TapeReader()": tape_whole,
+            "whole: marshal.loads": lambda: marshal.loads(m_all),
+            "whole: pickle.loads": lambda: pickle.loads(p_all),
+            "per value: TapeReader()": tape_each,
+            "per value: marshal.loads": marshal_each,
+            "per value: pickle.loads": pickle_each,
+        }
+        best = dict.fromkeys(contenders, float("inf"))
+        for _ in range(args.repeat):
+            for name, fn in contenders.items():
+                best[name] = min(best[name], timed(fn))
 
-    print(f"{COUNT} values, tape {tape_size} bytes, marshal {sum(map(len, m_blobs))} bytes "
-          f"(per value), best of {REPEATS}")
-    print(f"{'':34} {'ns/value':>9}")
-    for name, t in rows:
-        print(f"{name:34} {t / COUNT * 1e9:9.1f}")
-    tape_per, m_per, p_per = rows[0][1], rows[1][1], rows[2][1]
-    tape_all, m_all_t, p_all_t = rows[3][1], rows[4][1], rows[5][1]
-    print(f"per value:  TapeReader / marshal.loads = {tape_per / m_per:.2f}, "
-          f"TapeReader / pickle.loads = {tape_per / p_per:.2f}")
-    print(f"whole tape: TapeReader / marshal.loads = {tape_all / m_all_t:.2f}, "
-          f"TapeReader / pickle.loads = {tape_all / p_all_t:.2f}")
+    print(f"{n} values; whole tape {whole_size} bytes, marshal {len(m_all)} bytes, "
+          f"pickle {len(p_all)} bytes; best of {args.repeat}")
+    for name, t in best.items():
+        print(f"{name:28} {t * 1e9 / n:7.1f} ns/value")
+    for kind in ("whole", "per value"):
+        tape = best[f"{kind}: TapeReader()"]
+        print(f"{kind:9}  TapeReader/marshal.loads = {tape / best[f'{kind}: marshal.loads']:.3f}"
+              f"  (must be <= 1),  TapeReader/pickle.loads = "
+              f"{tape / best[f'{kind}: pickle.loads']:.3f}")
 
 
 if __name__ == "__main__":
