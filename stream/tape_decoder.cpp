@@ -31,8 +31,8 @@ thread_local char scratch[kScratchSize];
 // arrive, so a size field announcing more than the tape holds costs no more memory
 // than the bytes present.
 constexpr size_t kEagerPayload = size_t{1} << 20;
-// Containers preallocate at most this many slots and grow beyond it as elements
-// arrive; kept small because every level of a nested tape may announce a huge count.
+// Containers preallocate at most this many slots at any nesting level (every level
+// of a nested tape may announce a huge count); beyond it see slots_for.
 constexpr uint64_t kPreallocItems = 1024;
 constexpr uint64_t kPresizeDict = 64;
 // Stdio buffer of an open tape.
@@ -122,17 +122,18 @@ constexpr bool kCanWatchPipes = true;
 size_t buffered_bytes(FILE* file) {
     return static_cast<size_t>(file->_IO_read_end - file->_IO_read_ptr);
 }
-// Takes n bytes straight from the stream's buffer when it holds them all.
-bool copy_buffered(FILE* file, char* buf, size_t n) {
-    if (buffered_bytes(file) < n) return false;
-    std::memcpy(buf, file->_IO_read_ptr, n);
+// Consumes n bytes from the stream's buffer when it holds them all, and returns
+// where they are (valid until the stream is next read); null otherwise.
+inline const char* take_buffered(FILE* file, size_t n) {
+    if (buffered_bytes(file) < n) return nullptr;
+    const char* p = file->_IO_read_ptr;
     file->_IO_read_ptr += n;
-    return true;
+    return p;
 }
 #else
 constexpr bool kCanWatchPipes = false;
 size_t buffered_bytes(FILE*) { return 0; }
-bool copy_buffered(FILE*, char*, size_t) { return false; }
+const char* take_buffered(FILE*, size_t) { return nullptr; }
 #endif
 
 // Bytes waiting in a pipe.
@@ -157,6 +158,19 @@ void wait_readable(int fd) {
         if (r >= 0 || err != EINTR) return;
         if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
     }
+}
+
+// Strict UTF-8 decoding, with ASCII text (the common case) copied straight into a
+// new compact string.
+PyObject* decode_utf8(const char* text, size_t n) {
+    unsigned char high = 0;
+    for (size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(text[i]);
+    if (high < 0x80 && n > 1) {
+        PyObject* s = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+        std::memcpy(PyUnicode_DATA(s), text, n);
+        return s;
+    }
+    return check(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "strict"));
 }
 
 // A malloc'd buffer that grows and is freed on every path.
@@ -250,14 +264,26 @@ size_t TapeDecoder<F>::retry_after_wait(char* buf, size_t n) {
     return fill(buf, n);
 }
 
+// Bytes already in the stream's buffer are taken inline, as getc does for one
+// byte: sizes, numbers and short strings cost no library call.
 template <Flavor F>
-void TapeDecoder<F>::read_exact(char* buf, size_t n) {
-    // Bytes already in the stream's buffer are copied out inline, as getc does for
-    // one byte: sizes, numbers and short strings cost no library call.
-    if (f_.file && copy_buffered(f_.file, buf, n)) {
-        f_.bytes_read += n;
+inline const char* TapeDecoder<F>::take(size_t n) {
+    const char* p = f_.file ? take_buffered(f_.file, n) : nullptr;
+    if (p) f_.bytes_read += n;
+    return p;
+}
+
+template <Flavor F>
+inline void TapeDecoder<F>::read_exact(char* buf, size_t n) {
+    if (const char* p = take(n)) {
+        std::memcpy(buf, p, n);
         return;
     }
+    read_exact_slow(buf, n);
+}
+
+template <Flavor F>
+void TapeDecoder<F>::read_exact_slow(char* buf, size_t n) {
     size_t got = fill(buf, n);
     if (got < n) got += retry_after_wait(buf + got, n - got);
     if (got < n) throw_short(n - got);
@@ -297,7 +323,13 @@ char* TapeDecoder<F>::read_growing(size_t n, Grow&& grow) {
 }
 
 template <Flavor F>
-Control TapeDecoder<F>::read_control() {
+inline Control TapeDecoder<F>::read_control() {
+    if (const char* p = take(1)) return Control(static_cast<uint8_t>(*p));
+    return read_control_slow();
+}
+
+template <Flavor F>
+Control TapeDecoder<F>::read_control_slow() {
     FILE* file = stream();
     int c;
     if (!f_.is_pipe || buffered_bytes(file) > 0) {
@@ -484,14 +516,34 @@ PyObject* TapeDecoder<F>::read_fixedsize(uint8_t subtype) {
           static_cast<size_t>(f_.bytes_read), static_cast<size_t>(f_.messages_read));
 }
 
+// Slots to make up front for a list or tuple of n elements: up to kPreallocItems at
+// any level, and more only out of a budget of the bytes the tape file still holds
+// past this point (each element takes at least one byte), spent once per top-level
+// value. A count larger than the tape can back costs no more than the tape's size.
+template <Flavor F>
+uint64_t TapeDecoder<F>::slots_for(uint64_t n) {
+    if (n <= kPreallocItems) return n;
+    if (!budget_known_) {
+        budget_known_ = true;
+        struct stat st;
+        FILE* file = f_.file;
+        if (file && !f_.is_pipe && fstat(fileno_unlocked(file), &st) == 0) {
+            off_t pos = ftello(file);
+            if (pos >= 0 && st.st_size > pos) budget_ = static_cast<uint64_t>(st.st_size - pos);
+        }
+    }
+    uint64_t extra = std::min(n - kPreallocItems, budget_);
+    budget_ -= extra;
+    return kPreallocItems + extra;
+}
+
 // Lists and tuples are filled in place while untracked by the collector, so no
 // Python code that runs meanwhile (a callable, a finaliser) can reach their empty
-// slots. At most kPreallocItems slots are made up front; the rest are appended as
-// elements arrive.
+// slots. Elements beyond the preallocated slots are appended as they arrive.
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_list(uint64_t n) {
     if (n == 0) return check(PyList_New(0));
-    Py_ssize_t first = static_cast<Py_ssize_t>(n < kPreallocItems ? n : kPreallocItems);
+    Py_ssize_t first = static_cast<Py_ssize_t>(slots_for(n));
     PyObjectPtr list(check(PyList_New(first)));
     PyObject_GC_UnTrack(list.get());
     for (Py_ssize_t i = 0; i < first; ++i) PyList_SET_ITEM(list.get(), i, read());
@@ -544,11 +596,16 @@ PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_str(size_t n) {
     if (n < kScratchSize) {
-        if (!scratch_) scratch_ = scratch;
-        char* buf = scratch_;
-        read_exact(buf, n);
-        buf[n] = '\0';
-        return check(PyUnicode_DecodeUTF8(buf, static_cast<Py_ssize_t>(n), "strict"));
+        // Decoded where the bytes lie in the stream's buffer, or else from the
+        // thread's scratch buffer: no allocation either way.
+        const char* text = take(n);
+        if (!text) {
+            if (!scratch_) scratch_ = scratch;
+            read_exact_slow(scratch_, n);
+            scratch_[n] = '\0';
+            text = scratch_;
+        }
+        return decode_utf8(text, n);
     }
     HeapBuffer heap;
     char* buf = read_growing(n, [&](size_t capacity) {

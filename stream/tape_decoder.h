@@ -85,8 +85,11 @@ public:
 
 private:
     FILE* stream();
+    const char* take(size_t n);
     size_t fill(char* buf, size_t n);
     void read_exact(char* buf, size_t n);
+    void read_exact_slow(char* buf, size_t n);
+    Control read_control_slow();
     template <class Grow>
     char* read_growing(size_t n, Grow&& grow);
     size_t retry_after_wait(char* buf, size_t n);
@@ -97,6 +100,7 @@ private:
 
     PyObject* read_sized(Control control);
     PyObject* read_fixedsize(uint8_t subtype);
+    uint64_t slots_for(uint64_t n);
     PyObject* read_list(uint64_t n);
     PyObject* read_tuple(uint64_t n);
     PyObject* read_dict(uint64_t n);
@@ -113,6 +117,8 @@ private:
     DecoderFields& f_;
     PyThreadState* tstate_;     // the calling thread's, for the recursion budget
     char* scratch_ = nullptr;   // the thread's string scratch buffer, once looked up
+    uint64_t budget_ = 0;       // tape bytes that large containers may still preallocate for
+    bool budget_known_ = false;
 };
 
 extern template class TapeDecoder<Flavor::TAPE_READER>;

@@ -137,6 +137,15 @@ def test_large_bytes_and_bigint_payloads_decode_whole(tape, kind):
     assert reader.bytes_read == len(data)
 
 
+@pytest.mark.parametrize("record_type,n", [(LIST, 1024), (LIST, 1025), (LIST, 70000),
+                                            (TUPLE, 1025), (TUPLE, 5000)])
+def test_long_lists_and_tuples(tape, kind, record_type, n):
+    items = [i % 300 for i in range(n)]
+    data = header(record_type, n) + b"".join(header(UINT, i) for i in items)
+    got = next_value(open_reader(kind, tape(data + b"\x0d")))
+    assert got == (items if record_type == LIST else tuple(items))
+
+
 # --- String and intern tables ---
 
 def test_every_str_takes_an_index_and_refs_share_one_object(tape, kind):

@@ -312,6 +312,24 @@ def test_appended_values_arrive_within_the_timeout_from_another_thread(path):
     assert time.monotonic() - start < 2.5
 
 
+def test_a_long_list_completed_during_the_wait(path):
+    # Slots are made for the elements present; the rest are appended as they arrive.
+    elements = [i % 200 for i in range(3000)]
+    encoded = Encoder().encode(elements)
+    path.write_bytes(encoded[:1500])
+    r = TapeReader(str(path), pickled, 1000, False)
+
+    def append():
+        time.sleep(0.1)
+        with open(path, "ab") as f:
+            f.write(encoded[1500:])
+
+    writer = threading.Thread(target=append)
+    writer.start()
+    assert r.next() == elements
+    writer.join(5)
+
+
 def test_appended_values_arrive_from_another_process(path):
     path.write_bytes(b"")
     r = TapeReader(str(path), pickled, 3000, False)
