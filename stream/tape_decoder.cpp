@@ -163,9 +163,15 @@ void wait_readable(int fd) {
 // Strict UTF-8 decoding, with ASCII text (the common case) copied straight into a
 // new compact string.
 PyObject* decode_utf8(const char* text, size_t n) {
-    unsigned char high = 0;
-    for (size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(text[i]);
-    if (high < 0x80 && n > 1) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        high |= word;
+    }
+    for (; i < n; ++i) high |= static_cast<unsigned char>(text[i]);
+    if ((high & 0x8080808080808080ull) == 0 && n > 1) {
         PyObject* s = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
         std::memcpy(PyUnicode_DATA(s), text, n);
         return s;
