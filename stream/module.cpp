@@ -8,8 +8,10 @@
 #include "bind_support.h"
 #include "binder.h"
 #include "binding.h"
+#include "object_stream_reader.h"
 #include "persister.h"
 #include "py_framed_writer.h"
+#include "tape_reader.h"
 
 namespace tarnwick_stream {
 namespace {
@@ -64,6 +66,8 @@ PyTypeObject* hidden_types[] = {
 // Readied and published, in this order.
 PyTypeObject* exposed_types[] = {
     &FramedWriter_Type,
+    &ObjectStreamReader_Type,
+    &TapeReader_Type,
     &Persister_Type,
     &Binding_Type,
     &Binder_Type,
