@@ -7,6 +7,7 @@
 
 #include "binding.h"
 #include "py_framed_writer.h"
+#include "queue.h"
 
 namespace tarnwick_stream {
 namespace {
@@ -52,6 +53,7 @@ PyTypeObject* hidden_types[] = {
 
 // Readied and published, in this order.
 PyTypeObject* exposed_types[] = {
+    &Queue_Type,
     &FramedWriter_Type,
     &Binding_Type,
     nullptr,
@@ -87,6 +89,10 @@ PyMODINIT_FUNC PyInit__tarnwick_stream_debug(void) {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (Queue_module_init(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     return module;
 }
