@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "binding.h"
+#include "object_writer.h"
 #include "py_framed_writer.h"
 #include "queue.h"
 
@@ -55,6 +56,7 @@ PyTypeObject* hidden_types[] = {
 PyTypeObject* exposed_types[] = {
     &Queue_Type,
     &FramedWriter_Type,
+    &ObjectWriter_Type,
     &Binding_Type,
     nullptr,
 };

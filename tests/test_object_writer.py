@@ -1,0 +1,424 @@
+"""ObjectWriter: what it pushes for each kind of value, with Python targets that record
+the calls the queue's writer thread makes, and with a Persister over a real file."""
+import ctypes
+import gc
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+import _tarnwick_stream_debug as ts
+
+STALL = b"vostrel: writer queue stalled, disabling recording\n"
+
+
+class CallLog:
+    """A Python target that records every call the queue makes on it."""
+
+    def __init__(self, delay=0.0, on_write=None):
+        self.calls = []
+        self.delay = delay
+        self.on_write = on_write
+
+    def write_object(self, obj):
+        if self.delay:
+            time.sleep(self.delay)
+        if self.on_write:
+            self.on_write(obj)
+        self.calls.append(("obj", obj))
+
+    def write_handle_ref(self, handle):
+        self.calls.append(("ref", handle))
+
+    def intern(self, obj, handle):
+        self.calls.append(("intern", obj, handle))
+
+    def start_collection(self, type_, length):
+        self.calls.append(("start", type_, length))
+
+    def flush(self):
+        self.calls.append(("flush",))
+
+    def write_heartbeat(self):
+        self.calls.append(("heartbeat",))
+
+    def shutdown(self):
+        self.calls.append(("shutdown",))
+
+    def flush_background(self):
+        pass
+
+    def data_calls(self):
+        return [c for c in self.calls if c[0] not in ("flush", "shutdown")]
+
+
+def rebuild(calls):
+    """Top-level values rebuilt from a call sequence; checks that every header is
+    followed by exactly its elements and every ref names a defined handle."""
+    interned = {}
+    it = iter(c for c in calls if c[0] not in ("flush", "shutdown", "heartbeat"))
+
+    def item():
+        c = next(it)
+        while c[0] == "intern":
+            interned[c[2]] = c[1]
+            c = next(it)
+        if c[0] == "obj":
+            return c[1]
+        if c[0] == "ref":
+            return interned.get(c[1], ("binding", c[1]))
+        _, type_, n = c
+        if type_ is dict:
+            d = {}
+            for _ in range(n):
+                k = item()
+                d[k] = item()
+            return d
+        elems = [item() for _ in range(n)]
+        return elems if type_ is list else tuple(elems)
+
+    out = []
+    while True:
+        try:
+            out.append(item())
+        except StopIteration:
+            return out
+
+
+@pytest.fixture
+def recording():
+    """A writer on a queue with a CallLog target; drain() to settle."""
+    made = []
+
+    def make(**kw):
+        target = CallLog(kw.pop("delay", 0.0), kw.pop("on_write", None))
+        q = ts.Queue(target, **kw)
+        w = ts.ObjectWriter(q)
+        made.append(q)
+        return target, q, w
+
+    yield make
+    for q in made:
+        q.close()
+
+
+def interned(s):
+    return sys.intern(s)
+
+
+def test_roots_are_pushed_in_order_and_counted(recording):
+    target, q, w = recording()
+    s = interned("x")
+    w(1, s, None)
+    with pytest.raises(TypeError, match="ObjectWriter does not accept keyword arguments"):
+        w(1, key=2)
+    q.drain()
+    h = id(s)
+    assert target.data_calls() == [("obj", 1), ("intern", s, h), ("ref", h), ("obj", None)]
+    assert w.messages_written == 4  # three roots and one intern
+
+
+def test_containers_are_flattened_for_a_python_target(recording):
+    target, q, w = recording()
+    key = interned("k")
+    w([1, (2, 3), {key: 4}])
+    q.drain()
+    h = id(key)
+    assert target.data_calls() == [
+        ("start", list, 3), ("obj", 1),
+        ("start", tuple, 2), ("obj", 2), ("obj", 3),
+        ("start", dict, 1), ("intern", key, h), ("ref", h), ("obj", 4),
+    ]
+
+
+def test_interned_string_is_defined_once(recording):
+    target, q, w = recording()
+    s = interned("recorded-name")
+    before = w.messages_written
+    w(s)
+    w(s)
+    w._intern(s)
+    q.drain()
+    h = id(s)
+    assert target.data_calls() == [("intern", s, h), ("ref", h), ("ref", h)]
+    assert w.messages_written - before == 3
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize("value, expected", [
+    (ts.Binding(7), [("ref", 7)]),
+    (memoryview(b"abc"), [("obj", b"abc")]),
+    (ListSub([1, 2]), [("obj", ListSub([1, 2]))]),
+    ([], [("start", list, 0)]),
+    ({}, [("start", dict, 0)]),
+    ("not interned " * 2, [("obj", "not interned " * 2)]),
+])
+def test_value_kinds(recording, value, expected):
+    target, q, w = recording()
+    w(value)
+    q.drain()
+    assert target.data_calls() == expected
+    obj_calls = [c for c in target.data_calls() if c[0] == "obj"]
+    for c in obj_calls:
+        assert type(c[1]) is type(expected[0][1])
+
+
+def test_memoryview_is_copied_at_the_call():
+    buf = bytearray(b"abc")
+    target = CallLog()
+    q = ts.Queue(target)
+    w = ts.ObjectWriter(q)
+    w(memoryview(buf))
+    buf[0] = ord("z")
+    q.close()
+    assert target.data_calls() == [("obj", b"abc")]
+
+
+def test_released_memoryview_raises_and_pushes_nothing(recording):
+    target, q, w = recording()
+    m = memoryview(b"abc")
+    m.release()
+    with pytest.raises(ValueError):
+        w(1, [2, m])
+    q.drain()
+    assert target.data_calls() == []
+
+
+@pytest.mark.parametrize("bad", [
+    lambda: ts.Binding(2**61),
+    lambda: [1, ts.Binding(2**64 - 1)],
+    lambda: {"k": (ts.Binding(2**61 + 5),)},
+])
+def test_binding_handle_too_large_is_refused_whole(recording, bad):
+    target, q, w = recording()
+    with pytest.raises(OverflowError):
+        w(1, bad())
+    w(ts.Binding(2**61 - 1))
+    q.drain()
+    # The good root before it in the same call is not pushed either.
+    assert target.data_calls() == [("ref", 2**61 - 1)]
+
+
+def test_collection_too_long_for_a_header_is_refused(recording):
+    target, q, w = recording()
+    lst = [1, 2]
+    # Only the size field is read before the refusal; fake a length above 2**32-1.
+    size_field = ctypes.c_ssize_t.from_address(id(lst) + 16)
+    real = size_field.value
+    size_field.value = 2**32
+    try:
+        with pytest.raises(OverflowError):
+            w([lst])
+    finally:
+        size_field.value = real
+    q.drain()
+    assert target.data_calls() == []
+
+
+def test_nesting_is_bounded_by_depth_and_cycles(recording):
+    target, q, w = recording()
+    deep = "leaf"
+    for _ in range(40):
+        deep = [deep]
+    cyclic = [1]
+    cyclic.append(cyclic)
+    w(deep, cyclic)
+    q.drain()
+    calls = target.data_calls()
+    # 32 levels flattened, the rest travels as one object.
+    assert calls[:32] == [("start", list, 1)] * 32
+    assert calls[32][0] == "obj" and type(calls[32][1]) is list
+    inner = calls[32][1]
+    for _ in range(8):
+        inner = inner[0]
+    assert inner == "leaf"
+    # The cycle: the list is flattened once, met again inside itself it is one object.
+    assert calls[33:] == [("start", list, 2), ("obj", 1), ("obj", cyclic)]
+
+
+def test_heartbeat(recording):
+    target, q, w = recording()
+    with pytest.raises(TypeError, match="heartbeat payload must be a dict"):
+        w.heartbeat(5)
+    w.heartbeat({"n": 1})
+    q.drain()
+    h = id("n")
+    assert target.calls == [("heartbeat",), ("start", dict, 1), ("intern", "n", h), ("ref", h),
+                            ("obj", 1), ("flush",)]
+
+
+def test_flush_and_destruction_push_commands(recording):
+    target, q, w = recording()
+    w(1)
+    w.flush()
+    del w
+    gc.collect()
+    q.drain()
+    assert target.calls == [("obj", 1), ("flush",), ("shutdown",)]
+
+
+def test_disabled_writer_pushes_nothing(recording):
+    target, q, w = recording()
+    w.queue = None
+    assert w.queue is None and w.output is None
+    assert w(1) is None and w.heartbeat(5) is None and w.flush() is None
+    w.output = q
+    assert w.queue is q
+    w(2)
+    w.disable()
+    assert w(3) is None and w.heartbeat(5) is None
+    q.close()
+    assert target.data_calls() == [("obj", 2)]
+
+
+def test_attribute_errors(recording):
+    _, q, w = recording()
+    with pytest.raises(AttributeError, match="deletion of 'output' is not allowed"):
+        del w.queue
+    with pytest.raises(TypeError, match="output must be a Queue or None"):
+        w.queue = 5
+    with pytest.raises(TypeError):
+        ts.ObjectWriter(5)
+    assert w.queue is q
+
+
+def test_verbose_trace(capfd):
+    import os
+    q = ts.Queue(CallLog())
+    w = ts.ObjectWriter(q, True)
+    assert w.verbose
+    w(42)
+    s = sys.intern("traced")
+    w(s)
+    w.verbose = False
+    w(43)
+    q.close()
+    err = capfd.readouterr().err
+    pid = os.getpid()
+    assert err == (f"Vostrel({pid}) - ObjectWriter[0] -- 42\n"
+                   f"Vostrel({pid}) - ObjectWriter[1] -- traced\n"
+                   f"Vostrel({pid}) - ObjectWriter[1] -- INTERN(str)\n")
+
+
+def test_trace_of_other_objects(capfd):
+    q = ts.Queue(CallLog())
+    w = ts.ObjectWriter(q, verbose=True)
+    obj = [1]
+    w(obj)
+    q.close()
+    err = capfd.readouterr().err
+    assert err.endswith(f"ObjectWriter[0] -- <list at 0x{id(obj):x}>\n")
+
+
+def test_stall_disables_recording_once(capfd):
+    # No target: nothing consumes, so the ring fills and the callback gives up.
+    asked = []
+    q = ts.Queue(push_fail_callback=lambda: asked.append(1), queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    for i in range(10):
+        w(i, i)
+    assert asked
+    err = capfd.readouterr().err
+    assert err == STALL.decode()
+    assert w(1) is None
+    assert capfd.readouterr().err == ""
+    q.close()
+
+
+def test_writes_on_the_queues_own_threads_are_refused():
+    nested = []
+
+    def on_write(obj):
+        if obj == 1.5:
+            nested.append(w(2.5))
+
+    target = CallLog(on_write=on_write)
+    q = ts.Queue(target)
+    w = ts.ObjectWriter(q)
+    w(1.5)
+    q.drain()
+    assert nested == [None]
+    assert target.data_calls() == [("obj", 1.5)]
+    assert w.messages_written == 1
+    q.close()
+
+
+def test_reentrant_call_from_push_fail_callback_is_deferred_not_deadlocked():
+    seen = []
+
+    def callback():
+        if not seen:
+            seen.append(1)
+            w("from-callback")
+        return 0.001
+
+    target = CallLog(delay=0.002)
+    q = ts.Queue(target, push_fail_callback=callback, queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    t = threading.Thread(target=lambda: w(*range(20)))
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    q.drain()
+    values = [c[1] for c in target.data_calls()]
+    assert values == list(range(20)) + ["from-callback"]
+    q.close()
+
+
+def test_mutation_during_a_waiting_push_keeps_items_whole():
+    """Another thread mutates and frees the containers while the producer waits for
+    room; every header must still match the elements that follow it."""
+    target = CallLog(delay=0.0005)
+    q = ts.Queue(target, queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    originals = []
+    stop = threading.Event()
+    shared = []
+
+    def mutate():
+        while not stop.is_set():
+            for lst in list(shared):
+                lst.clear()
+                lst.extend(object() for _ in range(3))
+            time.sleep(0)
+
+    for i in range(6):
+        lst = [f"v{i}-{j}" * 3 for j in range(30)]
+        d = {j: [j] * 2 for j in range(10)}
+        originals.append([lst[:], {k: v[:] for k, v in d.items()}])
+        shared.append(lst)
+    m = threading.Thread(target=mutate)
+    m.start()
+    try:
+        for i, lst in enumerate(shared):
+            w([lst, {j: [j] * 2 for j in range(10)}])
+    finally:
+        stop.set()
+        m.join(30)
+    q.drain()
+    got = rebuild(target.calls)
+    assert len(got) == len(originals)
+    for g in got:
+        assert len(g) == 2 and len(g[0]) in (3, 30) and g[1] == originals[0][1]
+    q.close()
+
+
+def test_detaching_the_queue_while_a_push_waits():
+    q = ts.Queue(CallLog(delay=0.001), queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    ref = weakref.ref(q.persister)
+    t = threading.Thread(target=lambda: w(*range(50)))
+    t.start()
+    time.sleep(0.01)
+    w.queue = None
+    del q
+    t.join(30)
+    assert not t.is_alive()
+    gc.collect()
+    # The queue was destroyed once the write let go of it; the target went with it.
+    assert ref() is None
