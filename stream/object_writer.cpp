@@ -3,7 +3,7 @@
 // target), interning strings, heartbeats, flushes, the stall rule and the trace.
 #include "object_writer.h"
 
-#include <pythread.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -90,10 +90,15 @@ public:
     size_t size() const { return steps_.size(); }
     const Step& operator[](size_t i) const { return steps_[i]; }
 
-    void add_object(PyObject* new_ref) { steps_.push_back({Step::OBJECT, CMD_FLUSH, 0, new_ref}); }
+    // Each step takes its reference once it is stored, so a failed append leaks none.
+    void add_object(PyObject* obj) {
+        steps_.push_back({Step::OBJECT, CMD_FLUSH, 0, obj});
+        Py_INCREF(obj);
+    }
     void add_ref(uint64_t handle) { steps_.push_back({Step::REF, CMD_FLUSH, handle, nullptr}); }
     void add_interned_str(PyObject* s) {
-        steps_.push_back({Step::INTERNED_STR, CMD_FLUSH, 0, Py_NewRef(s)});
+        steps_.push_back({Step::INTERNED_STR, CMD_FLUSH, 0, s});
+        Py_INCREF(s);
     }
     void add_header(Cmd cmd, uint64_t n) { steps_.push_back({Step::HEADER, cmd, n, nullptr}); }
 
@@ -178,9 +183,9 @@ bool flatten(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, Ancestors& p
     }
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyMemoryView_Type) {
-        PyObject* copy = PyBytes_FromObject(obj);
+        PyObjectPtr copy(PyBytes_FromObject(obj));
         if (!copy) return false;
-        plan.add_object(copy);
+        plan.add_object(copy.get());
         return true;
     }
     if (t == &PyUnicode_Type && is_interned_unicode(obj)) {
@@ -190,7 +195,7 @@ bool flatten(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, Ancestors& p
     if ((t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type) &&
         depth < MAX_FLATTEN_DEPTH && !path.contains(obj))
         return flatten_container(w, plan, obj, depth, path);
-    plan.add_object(Py_NewRef(obj));
+    plan.add_object(obj);
     return true;
 }
 
@@ -383,6 +388,37 @@ void Op::run_deferred() {
 }
 
 
+// Counts the forks this process came out of as a child. A write lock taken in an
+// earlier generation was held by a thread of the parent, which the child does not
+// have: the child takes such a lock over instead of waiting for it forever.
+std::atomic<uint64_t> fork_generation{0};
+
+void note_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+const int fork_handler_registered = pthread_atfork(nullptr, nullptr, note_fork_in_child);
+
+uint64_t current_generation() { return fork_generation.load(std::memory_order_relaxed); }
+
+// Takes over, in a forked child, a write lock held in the parent at the fork. Runs
+// with the interpreter lock held, before any thread of the child can wait on it.
+void reset_write_lock_after_fork(ObjectWriter* w) {
+    // The parent's holder or waiters may have left the mutex and condition variable in
+    // any state; they own no resources, so they are built afresh in place.
+    new (&w->write_mutex) std::mutex();
+    new (&w->write_cv) std::condition_variable();
+    w->write_owner = 0;
+    w->write_waiters = 0;
+    std::vector<DeferredOp> left;
+    left.swap(w->deferred);
+    for (DeferredOp& d : left) Py_XDECREF(d.obj);
+}
+
+// Takes a free write lock.
+void take_write_lock(ObjectWriter* w, uintptr_t me) {
+    w->write_owner = me;
+    w->write_generation = current_generation();
+}
+
 // Frees the write lock and wakes the threads waiting for it.
 void release_write_lock(ObjectWriter* w) {
     w->write_owner = 0;
@@ -402,10 +438,13 @@ class WriteLock {
 public:
     WriteLock(ObjectWriter* w, uintptr_t me) : w_(w) {
         if (w->write_owner != 0) {
-            wait_until_free();
+            if (w->write_generation != current_generation())
+                reset_write_lock_after_fork(w);
+            else
+                wait_until_free();
             blocked_ = true;
         }
-        w->write_owner = me;
+        take_write_lock(w, me);
     }
     ~WriteLock() { unlock_now(); }
     WriteLock(const WriteLock&) = delete;
@@ -501,7 +540,7 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
 // bookkeeping, so that a recorded value costs little more than its push.
 bool write_roots_to_persister(ObjectWriter* w, Queue* q, uintptr_t me, PyObject* const* values,
                               Py_ssize_t n) {
-    w->write_owner = me;
+    take_write_lock(w, me);
     // A push may release the interpreter lock; the queue must outlive the operation
     // even if another thread detaches it meanwhile.
     Py_INCREF(q);
@@ -525,6 +564,7 @@ void ObjectWriter_construct(ObjectWriter* w) {
     w->write_release_gen = 0;
     w->write_owner = 0;
     w->write_waiters = 0;
+    w->write_generation = 0;
     new (&w->interned_handles) tsl::robin_set<uint64_t>();
     w->messages_written = 0;
     w->verbose = false;

@@ -45,6 +45,8 @@ struct ObjectWriter {
     uint64_t write_release_gen;
     uintptr_t write_owner;
     unsigned write_waiters;
+    // The fork generation in which the write lock was last taken (object_writer.cpp).
+    uint64_t write_generation;
     tsl::robin_set<uint64_t> interned_handles;
     uint64_t messages_written;
     bool verbose;

@@ -422,3 +422,41 @@ def test_detaching_the_queue_while_a_push_waits():
     gc.collect()
     # The queue was destroyed once the write let go of it; the target went with it.
     assert ref() is None
+
+
+FORK_WHILE_LOCKED = """
+import os, sys, threading, time
+import _tarnwick_stream_debug as ts
+
+class Log:
+    def __init__(self):
+        self.seen = []
+    def write_object(self, obj):
+        self.seen.append(obj)
+
+# No target: the ring fills and the producer keeps waiting, holding the write lock.
+stuck = ts.Queue(push_fail_callback=lambda: 0.01, queue_capacity=8)
+w = ts.ObjectWriter(stuck)
+t = threading.Thread(target=lambda: w(*range(100)), daemon=True)
+t.start()
+time.sleep(0.2)
+child = os.fork()
+if child == 0:
+    log = Log()
+    q = ts.Queue(log)
+    w.queue = q
+    w(1.5)
+    q.close()
+    os._exit(0 if log.seen == [1.5] else 3)
+_, status = os.waitpid(child, 0)
+w.disable()
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_fork_while_another_thread_holds_the_write_lock():
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", FORK_WHILE_LOCKED], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["0"]
