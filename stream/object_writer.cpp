@@ -3,6 +3,7 @@
 // target), interning strings, heartbeats, flushes, the stall rule and the trace.
 #include "object_writer.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -378,6 +379,8 @@ void Op::run_deferred() {
                 case DeferredOp::HEARTBEAT: ok = heartbeat(d.obj); break;
                 case DeferredOp::INTERN: ok = intern(d.obj); break;
             }
+        } catch (abi::__forced_unwind&) {
+            throw;  // a thread ending while it waits for the interpreter lock
         } catch (...) {
             ok = false;
         }
@@ -519,6 +522,8 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
         } catch (const std::bad_alloc&) {
             if (!PyErr_Occurred()) PyErr_NoMemory();
             ok = false;
+        } catch (abi::__forced_unwind&) {
+            throw;  // a thread ending while it waits for the interpreter lock
         } catch (...) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_RuntimeError, "ObjectWriter push failed");
@@ -647,6 +652,8 @@ void ObjectWriter_push_shutdown(ObjectWriter* w) {
     PyErr_Fetch(&type, &value, &tb);
     try {
         (void)q->push_shutdown();
+    } catch (abi::__forced_unwind&) {
+        throw;  // a thread ending while it waits for the interpreter lock
     } catch (...) {
     }
     PyErr_Clear();
