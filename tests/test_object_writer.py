@@ -467,3 +467,40 @@ def test_fork_while_another_thread_holds_the_write_lock():
                          text=True, timeout=60, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["0", "False"]
+
+
+def test_drain_while_pushes_wait_is_not_a_stall(capfd):
+    """A drain that catches one producer inside a push and another blocked on the write
+    lock in _intern: neither disables recording or records the string as interned, so
+    after resume() the string is defined before it is referred to."""
+    gate = threading.Event()
+
+    class Gated(CallLog):
+        def write_object(self, obj):
+            gate.wait(30)
+            super().write_object(obj)
+
+    target = Gated()
+    q = ts.Queue(target, push_fail_callback=lambda: 0.005, queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    s = sys.intern("defined-after-resume")
+    a = threading.Thread(target=lambda: w(*[float(i) for i in range(20)]))
+    a.start()
+    time.sleep(0.1)  # a now waits for room, holding the write lock
+    b = threading.Thread(target=lambda: w._intern(s))
+    b.start()
+    time.sleep(0.1)  # b waits for the write lock
+    threading.Timer(0.2, gate.set).start()
+    q.drain()
+    a.join(30)
+    b.join(30)
+    assert not a.is_alive() and not b.is_alive()
+    assert "stalled" not in capfd.readouterr().err
+    q.resume()
+    w(s)
+    q.drain()
+    h = id(s)
+    calls = target.data_calls()
+    assert calls[-2:] == [("intern", s, h), ("ref", h)]
+    assert [c for c in calls if c[0] != "obj"] == [("intern", s, h), ("ref", h)]
+    q.close()
