@@ -504,3 +504,33 @@ def test_drain_while_pushes_wait_is_not_a_stall(capfd):
     assert calls[-2:] == [("intern", s, h), ("ref", h)]
     assert [c for c in calls if c[0] != "obj"] == [("intern", s, h), ("ref", h)]
     q.close()
+
+
+def test_writes_from_finalisers_on_the_return_thread_are_refused():
+    ran = threading.Event()
+    results = []
+
+    class Finalised:
+        def __del__(self):
+            results.append((threading.current_thread() is threading.main_thread(), w(2.5)))
+            ran.set()
+
+    class TypeLog:
+        """Keeps only the type of what it is given, so the queue holds the last
+        reference and the return thread drops it."""
+
+        def __init__(self):
+            self.types = []
+
+        def write_object(self, obj):
+            self.types.append(type(obj))
+
+    target = TypeLog()
+    q = ts.Queue(target)
+    w = ts.ObjectWriter(q)
+    w(Finalised())
+    assert ran.wait(30)
+    q.drain()
+    assert results == [(False, None)]
+    assert target.types == [Finalised]
+    q.close()
