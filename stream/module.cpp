@@ -9,6 +9,7 @@
 #include "binder.h"
 #include "binding.h"
 #include "object_writer.h"
+#include "persister.h"
 #include "py_framed_writer.h"
 #include "queue.h"
 
@@ -67,6 +68,7 @@ PyTypeObject* exposed_types[] = {
     &Queue_Type,
     &FramedWriter_Type,
     &ObjectWriter_Type,
+    &Persister_Type,
     &Binding_Type,
     &Binder_Type,
     nullptr,
