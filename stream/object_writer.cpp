@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "binding.h"
+#include "persister.h"
 #include "queue.h"
 #include "queueentry.h"
 
@@ -231,7 +232,11 @@ bool on_queue_thread(Queue* q) {
     return *slot == q;
 }
 
-bool persister_target(Queue* q) { return q->target_is_native_persister(); }
+// The queue's target is a native Persister: the queue's own test, inline here because
+// every recorded value takes it.
+bool persister_target(Queue* q) {
+    return q->target_obj && PyObject_TypeCheck(q->target_obj, &Persister_Type);
+}
 
 
 // One operation of the writer on the queue that was attached when it took the lock.
