@@ -548,8 +548,8 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
 // The path every value takes when recording to a Persister, for a writer found
 // enabled, with the write lock free and no trace: the general path's steps without its
 // bookkeeping, so that a recorded value costs little more than its push.
-bool write_roots_to_persister(ObjectWriter* w, Queue* q, uintptr_t me, PyObject* const* values,
-                              Py_ssize_t n) {
+[[gnu::flatten]] bool write_roots_to_persister(ObjectWriter* w, Queue* q, uintptr_t me,
+                                              PyObject* const* values, Py_ssize_t n) {
     take_write_lock(w, me);
     // A push may release the interpreter lock; the queue must outlive the operation
     // even if another thread detaches it meanwhile.
@@ -609,6 +609,17 @@ void ObjectWriter_attach(ObjectWriter* w, PyObject* queue) {
 bool ObjectWriter_disabled(ObjectWriter* w) {
     PyObject* q = w->queue;
     return !q || !as_queue(q)->accepting_pushes() || on_queue_thread(as_queue(q));
+}
+
+PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    if (ObjectWriter_disabled(w)) Py_RETURN_NONE;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
+        return nullptr;
+    }
+    if (!ObjectWriter_write_all(w, args, PyVectorcall_NARGS(nargsf))) return nullptr;
+    Py_RETURN_NONE;
 }
 
 bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n) {

@@ -79,6 +79,10 @@ void ObjectWriter_attach(ObjectWriter* w, PyObject* queue);
 // True when writes are refused: no queue, queue not accepting, or a queue thread.
 bool ObjectWriter_disabled(ObjectWriter* w);
 
+// The call writer(*values): checks, then write_all; a new reference to None, or null
+// with an exception set.
+PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames);
 bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n);
 bool ObjectWriter_flush(ObjectWriter* w);
 bool ObjectWriter_heartbeat(ObjectWriter* w, PyObject* payload);

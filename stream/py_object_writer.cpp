@@ -36,13 +36,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 PyObject* py_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    ObjectWriter* w = as_writer(self);
-    if (ObjectWriter_disabled(w)) Py_RETURN_NONE;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
-        return nullptr;
-    }
-    return none_or_null(ObjectWriter_write_all(w, args, PyVectorcall_NARGS(nargsf)));
+    return ObjectWriter_call(as_writer(self), args, nargsf, kwnames);
 }
 
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
