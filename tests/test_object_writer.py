@@ -5,7 +5,6 @@ import gc
 import sys
 import threading
 import time
-import weakref
 
 import pytest
 
@@ -411,17 +410,23 @@ def test_mutation_during_a_waiting_push_keeps_items_whole():
 def test_detaching_the_queue_while_a_push_waits():
     q = ts.Queue(CallLog(delay=0.001), queue_capacity=8)
     w = ts.ObjectWriter(q)
-    ref = weakref.ref(q.persister)
+    base = sys.getrefcount(q)
     t = threading.Thread(target=lambda: w(*range(50)))
     t.start()
-    time.sleep(0.01)
+    deadline = time.monotonic() + 30
+    while not q.persister.calls and time.monotonic() < deadline:
+        time.sleep(0.001)
+    # 50 values through a ring of 8 at 1 ms each: the write is still waiting. It holds
+    # a reference of its own, so detaching cannot free the queue under it.
+    assert sys.getrefcount(q) == base + 1
     w.queue = None
-    del q
+    assert sys.getrefcount(q) == base
     t.join(30)
     assert not t.is_alive()
-    gc.collect()
-    # The queue was destroyed once the write let go of it; the target went with it.
-    assert ref() is None
+    assert sys.getrefcount(q) == base - 1
+    q.drain()
+    assert [c[1] for c in q.persister.data_calls()] == list(range(50))
+    q.close()
 
 
 FORK_WHILE_LOCKED = """
