@@ -341,6 +341,7 @@ struct Queue {
     void release_entries();
     void join_threads();
     void join_leftover_threads();
+    void forget_threads_after_fork();
     void notify_all_threads();
     PyObject* persister() const { return target_obj ? target_obj : Py_None; }
     PyObject* push_fail_handler() const {

@@ -183,6 +183,8 @@ class FileTarget:
         self.pending.clear()
 
     def prepare_resume(self):
+        # After a fork the child drops what another process had buffered.
+        self.pending = [line for line in self.pending if line.startswith(f"{os.getpid()} ")]
         self.resumes += 1
 
 
@@ -245,3 +247,45 @@ def test_interpreter_exit_writes_everything_queued(tmp_path):
     assert result.returncode == 0, result.stderr.decode()
     values = [int(line.split()[1]) for line in path.read_text().splitlines()]
     assert values == list(range(300))
+
+
+FORK_WITHOUT_DRAIN_SCRIPT = textwrap.dedent(
+    """
+    import os, sys, time, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)
+    sys.path.insert(0, {tests!r})
+    import _tarnwick_queue_probe as probe
+    import _tarnwick_stream_debug as ts
+    from test_queue_lifecycle import FileTarget
+
+    target = FileTarget({path!r})
+    q = ts.Queue(target, worker_wait_timeout_ms=1)
+    for i in range(50):
+        probe.push_obj(q, f"parent{{i}}")
+    pid = os.fork()
+    if pid == 0:
+        # The threads stayed in the parent: the child's queue is paused and empty.
+        assert probe.push_obj(q, "lost") is False
+        q.resume()
+        assert probe.push_obj(q, "child")
+        sys.exit(0)  # ends normally: the exit hook must not wait for the parent's threads
+    q.close()
+    _, status = os.waitpid(pid, 0)
+    sys.exit(os.waitstatus_to_exitcode(status))
+    """
+)
+
+
+def test_fork_without_drain_leaves_a_usable_child_queue(tmp_path):
+    path = tmp_path / "fork.txt"
+    script = FORK_WITHOUT_DRAIN_SCRIPT.format(tests=os.path.dirname(__file__), path=str(path))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+    lines = [line.split() for line in path.read_text().splitlines()]
+    by_pid = {}
+    for pid, value in lines:
+        by_pid.setdefault(pid, []).append(value)
+    assert len(by_pid) == 2
+    parent_values, child_values = sorted(by_pid.values(), key=len, reverse=True)
+    assert parent_values == [f"parent{i}" for i in range(50)]
+    assert child_values == ["child"]
