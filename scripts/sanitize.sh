@@ -15,6 +15,9 @@ case "$kind" in
         export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp" ;;
   *) echo "usage: $0 [asan|tsan] [pytest args]" >&2; exit 2 ;;
 esac
+# The interpreter does not link the C++ runtime: preload it too, so that the
+# sanitizer's interceptors find the real __cxa_throw when the extension throws.
+lib="$lib $(g++ -print-file-name=libstdc++.so)"
 export VENV=.venv-$kind
 TARNWICK_SANITIZE=$san "$root/scripts/setup.sh"
 # Hypothesis runs many examples; keep them few under the slow instrumented build.
