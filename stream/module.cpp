@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "bind_support.h"
+#include "binder.h"
 #include "binding.h"
 #include "py_framed_writer.h"
 #include "queue.h"
@@ -31,6 +33,13 @@ PyObject* set_thread_id(PyObject* module, PyObject* value) {
 PyMethodDef module_methods[] = {
     {"thread_id", thread_id, METH_NOARGS, "TODO"},
     {"set_thread_id", set_thread_id, METH_O, "TODO"},
+    {"add_bind_support", py_add_bind_support, METH_O,
+     "Enable binder lifecycle support for instances of a type"},
+    {"remove_bind_support", py_remove_bind_support, METH_O,
+     "Disable binder lifecycle support for instances of a type"},
+    {"set_bind_support", py_add_bind_support, METH_O, "Alias for add_bind_support"},
+    {"_get_bind_support_original_dealloc", py_get_bind_support_original_dealloc, METH_O,
+     "Internal helper for composing native dealloc wrappers"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -48,6 +57,7 @@ PyModuleDef moduledef = {
 
 // Readied, not published.
 PyTypeObject* hidden_types[] = {
+    &WeakBindingCallback_Type,
     nullptr,
 };
 
@@ -56,6 +66,7 @@ PyTypeObject* exposed_types[] = {
     &Queue_Type,
     &FramedWriter_Type,
     &Binding_Type,
+    &Binder_Type,
     nullptr,
 };
 
