@@ -92,6 +92,11 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
                         "Queue cannot be re-initialised from its own writer or return thread");
         return -1;
     }
+    if (q->producers_in_backoff != 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Queue cannot be re-initialised while a push is waiting on it");
+        return -1;
+    }
     if (q->lifecycle_busy != 0) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Queue cannot be re-initialised while another thread drains or closes it");

@@ -291,3 +291,21 @@ def test_fork_without_drain_leaves_a_usable_child_queue(tmp_path):
     parent_values, child_values = sorted(by_pid.values(), key=len, reverse=True)
     assert parent_values == [f"parent{i}" for i in range(50)]
     assert child_values == ["child"]
+
+
+def test_reinit_from_push_fail_callback_is_refused():
+    outcome = []
+
+    def callback():
+        try:
+            q.__init__()
+        except RuntimeError as e:
+            outcome.append(str(e))
+        return None
+
+    q = ts.Queue(queue_capacity=5, push_fail_callback=callback)
+    probe.push_ref(q, 1)
+    assert probe.push_ref(q, 2) is False
+    assert outcome == ["Queue cannot be re-initialised while a push is waiting on it"]
+    assert info(q)["entries"] == 2
+    q.close()
