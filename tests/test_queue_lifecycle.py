@@ -309,3 +309,38 @@ def test_reinit_from_push_fail_callback_is_refused():
     assert outcome == ["Queue cannot be re-initialised while a push is waiting on it"]
     assert info(q)["entries"] == 2
     q.close()
+
+
+LAST_REFERENCE_ON_OWN_THREAD_SCRIPT = textwrap.dedent(
+    """
+    import sys, threading, time
+    sys.path.insert(0, {tests!r})
+    import _tarnwick_queue_probe as probe
+    import _tarnwick_stream_debug as ts
+    from queue_support import RecordingTarget, info
+
+    class Holder:
+        def __init__(self, q):
+            self.q = q
+
+        def __del__(self):
+            print("released on", "main" if threading.current_thread() is threading.main_thread()
+                  else "another thread", flush=True)
+
+    target = RecordingTarget()
+    target.write_object = lambda obj: None  # keeps nothing
+    q = ts.Queue(target, worker_wait_timeout_ms=1)
+    probe.push_obj(q, Holder(q))
+    del q  # the queued Holder now holds the last reference
+    time.sleep(0.5)
+    print("still running", flush=True)
+    """
+)
+
+
+def test_last_reference_dropped_on_the_return_thread(tmp_path):
+    script = LAST_REFERENCE_ON_OWN_THREAD_SCRIPT.format(tests=os.path.dirname(__file__))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().split("\n")[:2] == ["released on another thread",
+                                                      "still running"]
