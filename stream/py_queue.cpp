@@ -85,11 +85,21 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     }
     Queue* q = as_queue(self);
-    // Rebuilding the record under a running drain or close on another thread, or on
-    // the queue's own thread, would pull it from under that operation.
-    if (q->lifecycle_busy != 0 || q->consuming_on_current_thread()) {
+    // Rebuilding the record on the queue's own thread, or under a drain or close
+    // running on another thread, would pull it from under that thread.
+    if (q->consuming_on_current_thread()) {
         PyErr_SetString(PyExc_RuntimeError,
-                        "Queue cannot be re-initialised while it is being drained or closed");
+                        "Queue cannot be re-initialised from its own writer or return thread");
+        return -1;
+    }
+    if (q->producers_in_backoff != 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Queue cannot be re-initialised while a push is waiting on it");
+        return -1;
+    }
+    if (q->lifecycle_busy != 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Queue cannot be re-initialised while another thread drains or closes it");
         return -1;
     }
     // Keep the new configuration alive while the old record (which may hold the last

@@ -3,6 +3,8 @@
 // and the exit hook that drains every live queue before the interpreter finalises.
 #include <algorithm>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -72,6 +74,16 @@ PyObject* queue_exit_hook(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// In a child process after fork(): the queues' threads did not come along.
+PyObject* queue_after_fork_child_hook(PyObject*, PyObject*) {
+    for (Queue* q : live_queues()) q->forget_threads_after_fork();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef queue_after_fork_child_def = {
+    "_forget_queue_threads_after_fork", queue_after_fork_child_hook, METH_NOARGS,
+    "Reset queues whose threads stayed behind in the parent process"};
+
 PyMethodDef queue_exit_hook_def = {"_drain_queues_at_exit", queue_exit_hook, METH_NOARGS,
                                    "Write out and stop every running queue before exit"};
 
@@ -96,6 +108,18 @@ int Queue_module_init(PyObject*) {
     PyObjectPtr hook(PyCFunction_New(&queue_exit_hook_def, nullptr));
     if (!hook) return -1;
     PyObjectPtr result(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!result) return -1;
+    PyObjectPtr os_module(PyImport_ImportModule("os"));
+    if (!os_module) return -1;
+    PyObjectPtr register_at_fork(PyObject_GetAttrString(os_module.get(), "register_at_fork"));
+    if (!register_at_fork) return -1;
+    PyObjectPtr child_hook(PyCFunction_New(&queue_after_fork_child_def, nullptr));
+    if (!child_hook) return -1;
+    PyObjectPtr kwargs(Py_BuildValue("{s:O}", "after_in_child", child_hook.get()));
+    if (!kwargs) return -1;
+    PyObjectPtr empty(PyTuple_New(0));
+    if (!empty) return -1;
+    result.reset(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()));
     return result ? 0 : -1;
 }
 
@@ -281,6 +305,47 @@ void Queue::join_leftover_threads() {
     drain_returned();
     release_entries();
     drain_returned();
+}
+
+// Runs in the child after a fork() made while the threads ran (a drain() first is the
+// proper way). The threads exist only in the parent, which also writes what was
+// queued: the child lets go of its copies, starts its locks and rings afresh and is
+// left paused, so that resume() can start new threads. Nothing here calls into
+// the threading library: the thread handles are simply forgotten.
+void Queue::forget_threads_after_fork() {
+    if (!thread_started && !writer_thread.joinable() && !return_thread.joinable()) return;
+    new (&writer_thread) std::thread();
+    new (&return_thread) std::thread();
+    new (&wake_mutex) std::mutex();
+    new (&wake_cv) std::condition_variable();
+    new (&return_wake_mutex) std::mutex();
+    new (&return_wake_cv) std::condition_variable();
+    new (&join_mutex) std::mutex();
+    thread_started = false;
+    return_thread_started = false;
+    lifecycle_busy = 0;
+    worker_gil = nullptr;
+    shutdown_flag.store(false, std::memory_order_relaxed);
+    worker_waiting.store(false, std::memory_order_relaxed);
+    return_thread_waiting.store(false, std::memory_order_relaxed);
+    return_loop_running.store(false, std::memory_order_relaxed);
+    QueueState s = current_state();
+    if (s == ACTIVE) set_state(PAUSED);
+    if (s == DRAINING) set_state(STOPPED);
+    QEntry e;
+    while (try_pop_entry(e)) discard_entry(e);
+    PyObject* obj = nullptr;
+    while (try_pop_returned(obj)) {
+        if (!obj) continue;
+        note_removed(queue_estimate_size(obj));
+        Py_DECREF(obj);
+    }
+    // A pop or push the threads were making at the fork may have left the counts off.
+    const size_t capacity = entries.capacity();
+    std::destroy_at(&entries);
+    std::construct_at(&entries, capacity);
+    std::destroy_at(&returned);
+    std::construct_at(&returned, capacity);
 }
 
 void Queue::release_entries() {

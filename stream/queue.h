@@ -137,10 +137,12 @@ struct Queue {
     std::string last_target_error_message;
 
     // Beyond the fields above: the return loop is running (so a hand-over can wait
-    // for it), lifecycle operations currently joining threads, the mutex that keeps
+    // for it), lifecycle operations currently joining threads, producers inside a
+    // back-pressure step (which may release the GIL or run Python code), the mutex that keeps
     // two joins of one thread apart, and the writer thread's interpreter-lock run.
     std::atomic<bool> return_loop_running{false};
     int lifecycle_busy = 0;
+    int producers_in_backoff = 0;
     std::mutex join_mutex;
     WorkerGilRun* worker_gil = nullptr;
 
@@ -341,6 +343,7 @@ struct Queue {
     void release_entries();
     void join_threads();
     void join_leftover_threads();
+    void forget_threads_after_fork();
     void notify_all_threads();
     PyObject* persister() const { return target_obj ? target_obj : Py_None; }
     PyObject* push_fail_handler() const {

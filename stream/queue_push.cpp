@@ -48,8 +48,21 @@ bool Queue::wait_for_inflight() {
     }
 }
 
+// Marks a producer inside a back-pressure step: the record must not be rebuilt under it.
+class BackoffScope {
+public:
+    explicit BackoffScope(Queue* q) : q_(q) { ++q_->producers_in_backoff; }
+    ~BackoffScope() { --q_->producers_in_backoff; }
+    BackoffScope(const BackoffScope&) = delete;
+    BackoffScope& operator=(const BackoffScope&) = delete;
+
+private:
+    Queue* q_;
+};
+
 bool Queue::wait_with_push_backoff() {
     if (reject_push()) return false;
+    BackoffScope scope(this);
     if (!push_fail_callback) {
         // Without a writer thread (a queue with no target) nothing will ever make
         // room: give up rather than wait forever.

@@ -90,3 +90,13 @@ def wait_until(predicate, timeout=10.0, interval=0.005):
 
 def os_thread_count():
     return len(os.listdir("/proc/self/task"))
+
+
+def settled_thread_count():
+    """The process's thread count once a queue has started and joined its threads (a
+    sanitizer runtime may start a helper thread of its own at the first thread)."""
+    import _tarnwick_stream_debug as ts
+
+    q = ts.Queue(RecordingTarget())
+    q.close()
+    return os_thread_count()

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "queue.h"
 
@@ -30,6 +31,27 @@ PyObject* push_obj(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &qo, &obj)) return nullptr;
     Queue* q = queue_arg(qo);
     return q ? push_result(q->push_obj(obj)) : nullptr;
+}
+
+// push_obj under one process-wide native lock, taken as a front end takes its write
+// lock (try first, else wait with the interpreter lock released): lets several Python
+// threads share one queue the way the ObjectWriter makes them.
+PyObject* push_obj_locked(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    static std::mutex write_mutex;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "push_obj_locked(queue, obj)");
+        return nullptr;
+    }
+    Queue* q = queue_arg(args[0]);
+    if (!q) return nullptr;
+    if (!write_mutex.try_lock()) {
+        Py_BEGIN_ALLOW_THREADS
+        write_mutex.lock();
+        Py_END_ALLOW_THREADS
+    }
+    bool ok = q->push_obj(args[1]);
+    write_mutex.unlock();
+    return push_result(ok);
 }
 
 PyObject* push_immortal(PyObject*, PyObject* args) {
@@ -113,7 +135,7 @@ PyObject* info(PyObject*, PyObject* qo) {
     Queue* q = queue_arg(qo);
     if (!q) return nullptr;
     return Py_BuildValue(
-        "{s:i,s:N,s:N,s:N,s:n,s:n,s:n,s:n,s:L,s:L,s:L,s:i,s:N}", "state",
+        "{s:i,s:N,s:N,s:N,s:n,s:n,s:n,s:n,s:L,s:L,s:L,s:i}", "state",
         static_cast<int>(q->current_state()), "closed", PyBool_FromLong(q->closed),
         "thread_started", PyBool_FromLong(q->thread_started), "accepting",
         PyBool_FromLong(q->accepting_pushes()), "entries", static_cast<Py_ssize_t>(q->entries.size()),
@@ -123,8 +145,7 @@ PyObject* info(PyObject*, PyObject* qo) {
         static_cast<long long>(q->total_added.load()), "total_removed",
         static_cast<long long>(q->total_removed.load()), "return_notify_threshold_bytes",
         static_cast<long long>(q->return_notify_threshold_bytes.load()), "timeout_ms",
-        q->worker_wait_timeout_ms_value, "native_persister",
-        PyBool_FromLong(q->target_is_native_persister()));
+        q->worker_wait_timeout_ms_value);
 }
 
 PyObject* drain_returned_with_gil(PyObject*, PyObject* args) {
@@ -171,6 +192,8 @@ PyObject* decode(PyObject*, PyObject* args) {
 
 PyMethodDef probe_methods[] = {
     {"push_obj", push_obj, METH_VARARGS, nullptr},
+    {"push_obj_locked", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(push_obj_locked)),
+     METH_FASTCALL, nullptr},
     {"push_immortal", push_immortal, METH_VARARGS, nullptr},
     {"push_ref", push_ref, METH_VARARGS, nullptr},
     {"push_intern", push_intern, METH_VARARGS, nullptr},
