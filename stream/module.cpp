@@ -8,10 +8,12 @@
 #include "bind_support.h"
 #include "binder.h"
 #include "binding.h"
+#include "object_stream_reader.h"
 #include "object_writer.h"
 #include "persister.h"
 #include "py_framed_writer.h"
 #include "queue.h"
+#include "tape_reader.h"
 
 namespace tarnwick_stream {
 namespace {
@@ -68,6 +70,8 @@ PyTypeObject* exposed_types[] = {
     &Queue_Type,
     &FramedWriter_Type,
     &ObjectWriter_Type,
+    &ObjectStreamReader_Type,
+    &TapeReader_Type,
     &Persister_Type,
     &Binding_Type,
     &Binder_Type,
