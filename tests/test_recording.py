@@ -10,7 +10,7 @@ import time
 
 import _tarnwick_stream_debug as ts
 from frames import split_frames
-from tapedecode import Heartbeat, decode
+from tapedecode import Heartbeat
 
 
 def make_chain(path, raw=True, **queue_kw):
@@ -21,8 +21,14 @@ def make_chain(path, raw=True, **queue_kw):
 
 
 def read_back(path):
-    """Every top-level value of a raw tape; heartbeats come back as Heartbeat objects."""
-    return decode(open(path, "rb").read(), pickle.loads)
+    """Every top-level value of a raw tape, read with TapeReader; heartbeats come back
+    as Heartbeat objects."""
+    reader = ts.TapeReader(str(path), pickle.loads, 0, False, None, Heartbeat)
+    size = os.path.getsize(path)
+    values = []
+    while reader.file_offset() < size:
+        values.append(next(reader))
+    return values
 
 
 def read_stream(data, tmp_path, name):
