@@ -110,7 +110,7 @@ def tape_values(path):
 def main():
     total = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     iterations = int(sys.argv[2]) if len(sys.argv) > 2 else 60
-    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 2
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
     per_thread = total // THREADS
     total = per_thread * THREADS
     with tempfile.TemporaryDirectory() as d:
