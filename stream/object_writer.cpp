@@ -123,11 +123,6 @@ private:
     std::vector<Step> steps_;
 };
 
-bool set_overflow(const char* what) {
-    PyErr_SetString(PyExc_OverflowError, what);
-    return false;
-}
-
 // Containers on the path from the root to the value being walked.
 struct Ancestors {
     PyObject* items[MAX_FLATTEN_DEPTH];
@@ -144,8 +139,8 @@ bool flatten(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, Ancestors& p
 bool flatten_container(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, Ancestors& path) {
     PyTypeObject* t = Py_TYPE(obj);
     Py_ssize_t n = t == &PyDict_Type ? PyDict_GET_SIZE(obj) : Py_SIZE(obj);
-    if (static_cast<uint64_t>(n) > MAX_COLLECTION_LENGTH)
-        return set_overflow("collection has too many elements for one queue entry");
+    // The queue's own checks, with its OverflowError texts.
+    if (!check_entry_length(static_cast<uint64_t>(n))) return false;
     path.items[path.n++] = obj;
     bool ok = true;
     if (t == &PyList_Type) {
@@ -173,8 +168,7 @@ bool flatten_container(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, An
 bool flatten(ObjectWriter* w, Plan& plan, PyObject* obj, int depth, Ancestors& path) {
     if (Binding_Check(obj)) {
         uint64_t handle = Binding_Handle(obj);
-        if (handle > MAX_INLINE_BINDING_HANDLE)
-            return set_overflow("binding handle too large for a queue entry");
+        if (!check_entry_handle(handle)) return false;
         plan.add_ref(handle);
         return true;
     }

@@ -195,7 +195,7 @@ def test_released_memoryview_raises_and_pushes_nothing(recording):
 ])
 def test_binding_handle_too_large_is_refused_whole(recording, bad):
     target, q, w = recording()
-    with pytest.raises(OverflowError):
+    with pytest.raises(OverflowError, match="binding handle too large for a queue entry"):
         w(1, bad())
     w(ts.Binding(2**61 - 1))
     q.drain()
@@ -211,7 +211,7 @@ def test_collection_too_long_for_a_header_is_refused(recording):
     real = size_field.value
     size_field.value = 2**32
     try:
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match="collection too large for a queue entry"):
             w([lst])
     finally:
         size_field.value = real
