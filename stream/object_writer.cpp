@@ -250,11 +250,15 @@ struct Op {
     // disabled; or because the queue's owner drained, disabled or closed it meanwhile:
     // not a stall, so recording is left to follow the queue's state.
     bool check(bool ok) {
-        if (!ok && queue_obj && q()->accepting_pushes()) {
+        if (!ok) [[unlikely]]
+            push_failed();
+        return ok;
+    }
+    [[gnu::noinline, gnu::cold]] void push_failed() {
+        if (queue_obj && q()->accepting_pushes()) {
             std::fputs("vostrel: writer queue stalled, disabling recording\n", stderr);
             q()->disable();
         }
-        return ok;
     }
 
     void intern_value(PyObject* obj, uint64_t address) {
@@ -539,6 +543,9 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     return ok;
 }
 
+// Kept out of line so that the fast path below stays small.
+[[gnu::noinline, gnu::cold]] void run_deferred_of(Op& op) { op.run_deferred(); }
+
 // The path every value takes when recording to a Persister, for a writer found
 // enabled, with the write lock free and no trace: the general path's steps without its
 // bookkeeping, so that a recorded value costs little more than its push.
@@ -553,7 +560,8 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
         op.check(q->push_obj(values[i]));
         ++w->messages_written;
     }
-    if (!w->deferred.empty()) op.run_deferred();
+    if (!w->deferred.empty()) [[unlikely]]
+        run_deferred_of(op);
     release_write_lock(w);
     Py_DECREF(q);
     return true;
