@@ -59,9 +59,8 @@ void ensure_persister_error() {
 
 // ---- target calls ----------------------------------------------------------------
 
-bool Queue::is_persister() const {
-    return target_obj != nullptr && &Persister_Type != nullptr &&
-           PyObject_TypeCheck(target_obj, &Persister_Type);
+bool Queue_target_is_persister(PyObject* obj) {
+    return obj != nullptr && &Persister_Type != nullptr && PyObject_TypeCheck(obj, &Persister_Type);
 }
 
 bool Queue::call_target_method(TargetMethod method, PyObject* const* args, size_t nargs) {
