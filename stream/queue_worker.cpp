@@ -445,7 +445,8 @@ bool Queue::run_batch() {
     WorkerGilRun gil(this);
     try {
         QEntry e;
-        while (try_pop_entry(e)) {
+        unsigned items = 0;
+        while (items++ < kMaxBatchItems && try_pop_entry(e)) {
             if (entry_needs_gil(e)) gil.enter();
             if (dispatch_entry(e)) {
                 if (saw_shutdown) {
@@ -463,7 +464,7 @@ bool Queue::run_batch() {
                 maybe_notify_return_thread(true);
                 return false;
             }
-            break;
+            break;  // a failure that captured nothing: the batch ends here
         }
     } catch (...) {
         tarnwick::GILGuard held;
