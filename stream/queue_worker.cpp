@@ -473,7 +473,8 @@ bool Queue::run_batch() {
         maybe_notify_return_thread(true);
         return false;
     }
-    gil.release();
+    // The flush is a Python call: make it while the run still holds the interpreter
+    // lock rather than wait for the lock again (a Persister releases it for the write).
     if (!flush_target_background()) {
         tarnwick::GILGuard held;
         std::string message =
