@@ -152,9 +152,12 @@ Queue::~Queue() {
 void Queue::bind_target(PyObject* target) {
     clear_target();
     target_obj = Py_NewRef(target);
+    // Decided once, with the interpreter lock held: the writer thread asks per entry.
+    target_persister = Queue_target_is_persister(target_obj);
 }
 
 void Queue::clear_target() {
+    target_persister = false;
     Py_CLEAR(target_obj);
     has_target_error_message = false;
     last_target_error_message.clear();

@@ -143,6 +143,7 @@ struct Queue {
     std::atomic<bool> return_loop_running{false};
     int lifecycle_busy = 0;
     int producers_in_backoff = 0;
+    bool target_persister = false;  // target_obj is a Persister: fixed while bound
     std::mutex join_mutex;
     WorkerGilRun* worker_gil = nullptr;
 
@@ -299,7 +300,7 @@ struct Queue {
     void discard_entry(QEntry e);
     void release_consumed_obj(PyObject* obj);
     void finish_consumed_obj(PyObject* obj);
-    bool is_persister() const;
+    bool is_persister() const { return target_persister; }
     bool target_is_native_persister() const { return is_persister(); }
     bool call_target_write_object(PyObject* obj);
     bool call_target_write_handle_ref(BindingHandle handle);
@@ -384,6 +385,9 @@ private:
 extern PyTypeObject Queue_Type;
 
 inline bool Queue_Check(PyObject* obj) { return Py_IS_TYPE(obj, &Queue_Type); }
+
+// True when obj is a Persister (its instance check; false until the Persister is built).
+bool Queue_target_is_persister(PyObject* obj);
 
 // Called once from module initialisation: prepares the target method names and
 // registers the exit hook that drains every live queue before the interpreter ends.

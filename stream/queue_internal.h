@@ -11,6 +11,9 @@ namespace tarnwick_stream {
 // Longest time a background thread keeps the interpreter lock for a run of work
 // before it lets the program's threads run.
 inline constexpr auto kGilHoldBudget = std::chrono::milliseconds(4);
+// A batch also ends after this many items, so that a ring the producers keep filling
+// still gets its output flushed and the target's buffer stays bounded.
+inline constexpr unsigned kMaxBatchItems = 16384;
 // Waiting for the rest of an item: yield this many times, then sleep briefly per pass.
 inline constexpr unsigned kPayloadSpinYields = 1000;
 inline constexpr auto kPayloadSpinSleep = std::chrono::microseconds(50);

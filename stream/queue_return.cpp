@@ -62,12 +62,16 @@ void Queue::return_loop() {
             tarnwick::GILGuard gil;
             const auto since = std::chrono::steady_clock::now();
             PyObject* obj = nullptr;
+            unsigned released = 0;
             while (try_pop_returned(obj)) {
                 if (!obj) return;  // the stop marker
                 note_removed(queue_estimate_size(obj));
                 Py_DECREF(obj);
                 // Let the program run now and then during a long pass.
-                if (std::chrono::steady_clock::now() - since >= kGilHoldBudget) break;
+                if (++released % 16 == 0 &&
+                    std::chrono::steady_clock::now() - since >= kGilHoldBudget) {
+                    break;
+                }
             }
             continue;
         }

@@ -59,9 +59,8 @@ void ensure_persister_error() {
 
 // ---- target calls ----------------------------------------------------------------
 
-bool Queue::is_persister() const {
-    return target_obj != nullptr && &Persister_Type != nullptr &&
-           PyObject_TypeCheck(target_obj, &Persister_Type);
+bool Queue_target_is_persister(PyObject* obj) {
+    return obj != nullptr && &Persister_Type != nullptr && PyObject_TypeCheck(obj, &Persister_Type);
 }
 
 bool Queue::call_target_method(TargetMethod method, PyObject* const* args, size_t nargs) {
@@ -446,7 +445,8 @@ bool Queue::run_batch() {
     WorkerGilRun gil(this);
     try {
         QEntry e;
-        while (try_pop_entry(e)) {
+        unsigned items = 0;
+        while (items++ < kMaxBatchItems && try_pop_entry(e)) {
             if (entry_needs_gil(e)) gil.enter();
             if (dispatch_entry(e)) {
                 if (saw_shutdown) {
@@ -464,7 +464,7 @@ bool Queue::run_batch() {
                 maybe_notify_return_thread(true);
                 return false;
             }
-            break;
+            break;  // a failure that captured nothing: the batch ends here
         }
     } catch (...) {
         tarnwick::GILGuard held;
@@ -473,7 +473,8 @@ bool Queue::run_batch() {
         maybe_notify_return_thread(true);
         return false;
     }
-    gil.release();
+    // The flush is a Python call: make it while the run still holds the interpreter
+    // lock rather than wait for the lock again (a Persister releases it for the write).
     if (!flush_target_background()) {
         tarnwick::GILGuard held;
         std::string message =

@@ -304,3 +304,20 @@ def test_writes_on_queue_threads_see_their_queue():
     probe.push_obj(q, 1)
     assert wait_until(lambda: info(other)["entries"] == 1)
     q.close()
+
+
+def test_a_ring_kept_full_is_still_flushed_every_16384_items():
+    q, target, gate, errors = gated_queue()
+    probe.push_obj(q, "first")
+    assert target.wait_for(lambda calls: True)
+    for i in range(20000):
+        probe.push_ref(q, i)
+    gate.set()
+    q.drain()
+    names = [n for n in target.names() if n != "prepare_resume"]
+    first_flush = names.index("flush_background")
+    assert first_flush == 16384
+    assert names.count("write_handle_ref") == 20000
+    assert names[-1] == "flush_background"
+    assert errors == []
+    q.close()
