@@ -9,8 +9,10 @@
 #include "binder.h"
 #include "binding.h"
 #include "object_stream_reader.h"
+#include "object_writer.h"
 #include "persister.h"
 #include "py_framed_writer.h"
+#include "queue.h"
 #include "tape_reader.h"
 
 namespace tarnwick_stream {
@@ -65,7 +67,9 @@ PyTypeObject* hidden_types[] = {
 
 // Readied and published, in this order.
 PyTypeObject* exposed_types[] = {
+    &Queue_Type,
     &FramedWriter_Type,
+    &ObjectWriter_Type,
     &ObjectStreamReader_Type,
     &TapeReader_Type,
     &Persister_Type,
@@ -104,6 +108,10 @@ PyMODINIT_FUNC PyInit__tarnwick_stream_debug(void) {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (Queue_module_init(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     return module;
 }

@@ -1,0 +1,42 @@
+// Size estimates of queued objects, for the queue's in-flight byte accounting. They
+// read only the object header and the type, never the contents, so a list of a
+// thousand strings counts as the list object and its pointer array.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "stream.h"
+
+namespace tarnwick_stream {
+
+inline int64_t layout_size_bytes(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    int64_t size = type->tp_basicsize;
+    if (type->tp_itemsize != 0) {
+        Py_ssize_t n = Py_SIZE(obj);
+        int64_t count = n < 0 ? -static_cast<int64_t>(n) : static_cast<int64_t>(n);
+        size += count * type->tp_itemsize;
+    }
+    return size;
+}
+
+inline int64_t approximate_unicode_size_bytes(PyObject* obj) {
+    return Py_TYPE(obj)->tp_basicsize +
+           static_cast<int64_t>(PyUnicode_GET_LENGTH(obj)) * PyUnicode_KIND(obj);
+}
+
+inline int64_t approximate_size_bytes(PyObject* obj) {
+    return Py_IS_TYPE(obj, &PyUnicode_Type) ? approximate_unicode_size_bytes(obj)
+                                            : layout_size_bytes(obj);
+}
+
+inline bool queue_is_immortal(PyObject* obj) { return is_immortal(obj); }
+
+inline int64_t queue_estimate_size(PyObject* obj) {
+    return queue_is_immortal(obj) ? 0 : approximate_size_bytes(obj);
+}
+
+}  // namespace tarnwick_stream
