@@ -123,6 +123,21 @@ bool reaches_slot_of(PyTypeObject* type, PyTypeObject* supported, destructor sub
     return true;
 }
 
+// Whether taking away the patches below `type` (as patching it does) leaves every bound
+// instance reported. A patch whose instances would no longer reach `type`'s slot (it did
+// not give way to the generic deallocator, or a deallocator of its own stands between)
+// may only go while none of its instances is bound.
+bool descendants_reach_slot_of(PyTypeObject* type, destructor subtype_dealloc) {
+    for (auto& [patched, previous] : dealloc_patches()) {
+        if (patched == type || !is_subtype_of(patched, type)) continue;
+        if (previous == subtype_dealloc && reaches_slot_of(patched->tp_base, type, subtype_dealloc))
+            continue;
+        for (auto& entry : bound_entries())
+            if (is_subtype_of(Py_TYPE(entry.first), patched)) return false;
+    }
+    return true;
+}
+
 // Tells every binder that bound the object through bind support, in binding order. The
 // records leave the table first, so nothing that runs below can see or extend them.
 void report_death(PyObject* obj) {
@@ -191,10 +206,11 @@ PyTypeObject* walk_generic_levels(PyTypeObject* type, PyTypeObject* patched,
 // interpreter's subtype_dealloc performs it, for the levels up to the nearest base with
 // a deallocator of its own, which it then calls. `continuation`: the object's own type
 // runs subtype_dealloc, which has already done its part (finalizer included) for the
-// levels below the patched type before it chained to the patched slot.
-void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_dealloc) {
+// levels below the patched type before it chained to the patched slot (read by the
+// caller before any Python code ran: a patch may move while the death is reported).
+void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_dealloc,
+                     bool continuation) {
     PyTypeObject* type = Py_TYPE(self);
-    bool continuation = type->tp_dealloc == subtype_dealloc;
 
     PyTypeObject* base = walk_generic_levels(type, patched, subtype_dealloc, [](PyTypeObject*) {});
 
@@ -205,6 +221,8 @@ void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_d
                 type->tp_del(self);
                 if (Py_REFCNT(self) > 0) return;
             }
+            // The finalizer may have bound the object again: it dies all the same.
+            if (type->tp_finalize || type->tp_del) report_death(self);
         }
         type = Py_TYPE(self);
         bool type_needs_decref = is_heap(type) && !is_heap(base);
@@ -227,6 +245,8 @@ void generic_dealloc(PyObject* self, PyTypeObject* patched, destructor subtype_d
         if (Py_REFCNT(self) > 0) return;  // resurrected
         gc_untrack(self);
     }
+    // The finalizer may have bound the object again: it dies all the same.
+    if (has_finalizer) report_death(self);
     if (has_finalizer && type->tp_weaklistoffset && !base->tp_weaklistoffset) {
         // Weak references made by the finalizer are cleared without their callbacks,
         // which could see a half-destroyed object. The list sits at tp_weaklistoffset,
@@ -322,7 +342,12 @@ bool bind_support_bind(Binder* binder, PyObject* obj, PyObject* binding, PyObjec
         *result = nullptr;
         return true;
     }
-    if (!reaches_slot_of(Py_TYPE(obj), supported, subtype_dealloc)) return false;
+    // The slot that will report this death: the registered type's, or that of its nearest
+    // patched ancestor, which patch_dealloc leaves in place.
+    PyTypeObject* patched = find_patch(supported).patched;
+    if (!reaches_slot_of(Py_TYPE(obj), patched ? patched : supported, subtype_dealloc))
+        return false;
+    if (!patched && !descendants_reach_slot_of(supported, subtype_dealloc)) return false;
     if (!patch_dealloc(supported)) {
         Py_DECREF(binding);
         *result = nullptr;
@@ -344,6 +369,7 @@ void binder_dealloc(PyObject* obj) {
     // Called straight by the interpreter (or by its trashcan), not from a subclass's
     // subtype_dealloc or from another wrapper.
     bool top_level = type->tp_dealloc == binder_dealloc;
+    bool continuation = type->tp_dealloc == subtype_dealloc;
     bool gc = PyObject_IS_GC(obj);
     if (gc) gc_untrack(obj);
 
@@ -362,7 +388,7 @@ void binder_dealloc(PyObject* obj) {
     // bookkeeping never produces (no patched type on the chain); never a call back into
     // this function.
     if (!patch.patched || patch.previous == subtype_dealloc || patch.previous == binder_dealloc) {
-        generic_dealloc(obj, patch.patched, subtype_dealloc);
+        generic_dealloc(obj, patch.patched, subtype_dealloc, continuation);
     } else {
         // A native deallocator expects a tracked object, as the interpreter hands it over;
         // it untracks it itself.

@@ -144,12 +144,13 @@ void Binder::emit_delete(uint64_t handle) {
 void Binder::on_weak_collect(PyObject* key) {
     auto it = weak_bindings.find(key);
     if (it == weak_bindings.end()) return;
+    // The callback object is reachable from Python and can be called by hand while the
+    // object lives; a real death has cleared the weak reference before callbacks run.
+    if (PyWeakref_GetObject(it->second.weakref) != Py_None) return;
     WeakBindingEntry entry = it->second;
     weak_bindings.erase(it);
     uint64_t handle = Binding_Handle(entry.binding);
-    // This weak reference is the one firing: its callback is spent, no need to detach.
-    Py_DECREF(entry.weakref);
-    Py_DECREF(entry.binding);
+    release_weak_entry(entry);
     emit_delete(handle);
 }
 

@@ -8,8 +8,11 @@
 #include "bind_support.h"
 #include "binder.h"
 #include "binding.h"
+#include "object_stream_reader.h"
+#include "persister.h"
 #include "py_framed_writer.h"
 #include "queue.h"
+#include "tape_reader.h"
 
 namespace tarnwick_stream {
 namespace {
@@ -65,6 +68,9 @@ PyTypeObject* hidden_types[] = {
 PyTypeObject* exposed_types[] = {
     &Queue_Type,
     &FramedWriter_Type,
+    &ObjectStreamReader_Type,
+    &TapeReader_Type,
+    &Persister_Type,
     &Binding_Type,
     &Binder_Type,
     nullptr,

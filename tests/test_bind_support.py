@@ -691,3 +691,86 @@ def test_python_classes_over_native_bases(native_base, args):
     gc.collect()
     assert log[1:] == handles
     assert (sys.getrefcount(sentinel), sys.getrefcount(C), sys.getrefcount(D)) == before
+
+
+@pytest.mark.parametrize("order", ["ancestor-first", "descendant-first"])
+def test_patched_ancestor_never_strands_records_behind_a_native_deallocator(order):
+    # OSError frees its instances itself, never through its base's slot: a record made
+    # for a type below it may only rest on a patch that its deaths actually reach.
+    out = run_python(f"""
+        import _tarnwick_stream_debug as ts
+        log = []
+        b = ts.Binder(log.append)
+
+        class E(OSError):
+            pass
+
+        ts.add_bind_support(E)
+        ts.add_bind_support(BaseException)
+        if "{order}" == "ancestor-first":
+            b.bind(BaseException())          # patches BaseException
+            e = E()
+            h = b.bind(e).handle             # E's own patch would be skipped
+        else:
+            e = E()
+            h = b.bind(e).handle             # patches E
+            keep = BaseException()
+            b.bind(keep)                     # patching BaseException would undo E's patch
+            print(ts._get_bind_support_original_dealloc(BaseException) is None)
+        del e
+        print(h in log)
+        # With no E instance bound, BaseException can take over; E instances then go
+        # through a weak reference.
+        b.bind(BaseException())
+        print(ts._get_bind_support_original_dealloc(BaseException) is not None,
+              ts._get_bind_support_original_dealloc(E) is None)
+        e = E()
+        h = b.bind(e).handle
+        del e
+        print(h in log)
+    """)
+    assert set(out.split()) == {"True"}
+
+
+def test_patch_moving_up_during_a_report_keeps_the_finalizer():
+    # on_delete patches the base while a bound subclass instance dies: that death still
+    # finalizes the object as it started (its own slot was ours when it began).
+    class C:
+        pass
+
+    class D(C):
+        def __del__(self):
+            finalized.append(1)
+
+    finalized, log, keep = [], [], []
+    registered(D)
+    binder = Binder()
+    d = D()
+    binder.bind(d)
+    registered(C)
+
+    def on_delete(handle):
+        log.append(handle)
+        if len(log) == 1:
+            keep.append(C())
+            binder.bind(keep[-1])  # patches C, taking D's patch away
+
+    binder.on_delete = on_delete
+    del d
+    assert original(D) is None and original(C) is not None
+    assert len(log) == 1 and finalized == [1]
+
+
+def test_object_bound_again_by_its_own_finalizer_is_reported_when_freed():
+    class C:
+        def __del__(self):
+            made.append(binder.bind(self).handle)
+
+    made, log = [], []
+    binder = Binder(log.append)
+    registered(C)
+    first = binder.bind(C()).handle
+    assert log == [first] + made and len(made) == 1
+    for _ in range(3):
+        C()  # likely at the freed address: must report only its own binding
+    assert log == [first] + made and len(made) == 4

@@ -239,6 +239,19 @@ def test_kept_weakref_of_replaced_entry_cannot_touch_the_new_one(log):
     assert log == [first]
 
 
+def test_weak_callback_called_by_hand_on_a_live_object_is_not_a_death(log):
+    binder = Binder(log.append)
+    obj = Plain()
+    binding = binder.bind(obj)
+    kept = weakref.getweakrefs(obj)
+    kept[0].__callback__(kept[0])  # reachable from Python; the object is alive
+    assert log == [] and binder.lookup(obj) == binding
+    del binder  # the callback must not keep pointing at the freed binder
+    gc.collect()
+    del obj
+    assert log == [] and kept[0]() is None
+
+
 def test_binder_release_processes_every_entry_once():
     sentinel = object()
     base = sys.getrefcount(sentinel)

@@ -185,43 +185,44 @@ def test_broken_fifo_raises_oserror(tmp_path):
         w.flush()
 
 
+class FifoDrain:
+    """A real named pipe read to its end by a background thread."""
+
+    def __init__(self, path):
+        self.path = path
+        self.got = bytearray()
+        os.mkfifo(path)
+        self.thread = threading.Thread(target=self._read)
+        self.thread.start()
+
+    def _read(self):
+        with open(self.path, "rb") as f:
+            while chunk := f.read(65536):
+                self.got.extend(chunk)
+
+    def result(self):
+        self.thread.join(20)
+        assert not self.thread.is_alive()
+        return bytes(self.got)
+
+
 def test_fifo_frames_are_4096_and_whole(tmp_path):
     fifo = str(tmp_path / "pipe")
-    os.mkfifo(fifo)
-    got = bytearray()
-
-    def reader():
-        with open(fifo, "rb") as f:
-            while chunk := f.read(65536):
-                got.extend(chunk)
-
-    t = threading.Thread(target=reader)
-    t.start()
+    drain = FifoDrain(fifo)
     # Opening blocks until the reader arrives; the interpreter lock is released meanwhile.
     w = FramedWriter(fifo)
     assert w.is_fifo
     data = os.urandom(10000)
     w.write(data)
     w.close()
-    t.join(10)
-    assert not t.is_alive()
-    frames = split_frames(bytes(got))
+    frames = split_frames(drain.result())
     assert [len(p) for _, p in frames] == [4090, 4090, 1820]
     assert b"".join(p for _, p in frames) == data
 
 
 def test_fifo_shared_by_processes_keeps_frames_whole(tmp_path):
     fifo = str(tmp_path / "pipe")
-    os.mkfifo(fifo)
-    got = bytearray()
-
-    def reader():
-        with open(fifo, "rb") as f:
-            while chunk := f.read(65536):
-                got.extend(chunk)
-
-    t = threading.Thread(target=reader)
-    t.start()
+    drain = FifoDrain(fifo)
     w = FramedWriter(fifo)
     pids = []
     for i in range(3):
@@ -238,10 +239,8 @@ def test_fifo_shared_by_processes_keeps_frames_whole(tmp_path):
     w.close()
     for pid in pids:
         assert os.waitpid(pid, 0)[1] == 0
-    t.join(20)
-    assert not t.is_alive()
     streams = {}
-    for pid, payload in split_frames(bytes(got)):
+    for pid, payload in split_frames(drain.result()):
         streams.setdefault(pid, bytearray()).extend(payload)
     assert set(streams) == set(pids)
     for i, pid in enumerate(pids):
