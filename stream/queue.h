@@ -386,7 +386,7 @@ extern PyTypeObject Queue_Type;
 
 inline bool Queue_Check(PyObject* obj) { return Py_IS_TYPE(obj, &Queue_Type); }
 
-// True when obj is a Persister (its instance check; false until the Persister is built).
+// True when obj is a Persister (an instance check).
 bool Queue_target_is_persister(PyObject* obj);
 
 // Called once from module initialisation: prepares the target method names and

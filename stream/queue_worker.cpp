@@ -13,34 +13,13 @@
 
 namespace tarnwick_stream {
 
-// The Persister is built in its own unit; until that unit is linked into the module
-// its entry points resolve to null, and no target is then taken for a Persister.
-extern PyTypeObject Persister_Type __attribute__((weak));
-bool Persister_write_object(Persister* p, PyObject* obj) __attribute__((weak));
-bool Persister_intern_handle(Persister* p, PyObject* obj, uint64_t handle) __attribute__((weak));
-bool Persister_write_binding_lookup(Persister* p, uint64_t handle) __attribute__((weak));
-bool Persister_start_collection(Persister* p, PyObject* type, uint64_t len) __attribute__((weak));
-bool Persister_write_heartbeat(Persister* p) __attribute__((weak));
-void set_python_error_from_current_exception() __attribute__((weak));
-
 namespace {
 
 Persister* native_persister(PyObject* target) { return reinterpret_cast<Persister*>(target); }
 
-// Sets the Python error for the native failure being handled (call inside a catch).
-void convert_current_exception() {
-    if (&set_python_error_from_current_exception != nullptr) {
-        set_python_error_from_current_exception();
-        return;
-    }
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "Persister operation failed");
-    }
-}
+// Sets the Python error for the native failure being handled (call inside a catch):
+// the Persister's conversion.
+void convert_current_exception() { set_python_error_from_current_exception(); }
 
 // After a native write reported false: make sure an error is set, then capture it.
 void ensure_persister_error() {
@@ -60,7 +39,7 @@ void ensure_persister_error() {
 // ---- target calls ----------------------------------------------------------------
 
 bool Queue_target_is_persister(PyObject* obj) {
-    return obj != nullptr && &Persister_Type != nullptr && PyObject_TypeCheck(obj, &Persister_Type);
+    return obj != nullptr && PyObject_TypeCheck(obj, &Persister_Type);
 }
 
 bool Queue::call_target_method(TargetMethod method, PyObject* const* args, size_t nargs) {

@@ -225,3 +225,44 @@ def test_interpreter_exit_writes_and_flushes_everything(tmp_path):
     assert result.returncode == 0, result.stderr.decode()
     steps = [("write_object", ((i, str(i)),), None) for i in range(2000)]
     assert path.read_bytes() == reference_tape(tmp_path, steps)
+
+
+def read_tape(path):
+    reader = ts.TapeReader(str(path), pickle.loads, 0, False)
+    values = []
+    while True:
+        try:
+            values.append(reader.next())
+        except RuntimeError:
+            break
+    assert reader.bytes_read == os.path.getsize(path)
+    return values
+
+
+def test_recorded_values_read_back_with_the_tape_reader(tmp_path):
+    import threading
+
+    path = tmp_path / "readback.bin"
+    p, writer = persister(path)
+    q = ts.Queue(p, queue_capacity=128, inflight_limit=8192, worker_wait_timeout_ms=1)
+    name = sys.intern("read_back_interned")
+    pushed = []
+
+    def producer(n):
+        for i in range(200):
+            value = {"thread": n, "i": i, "tags": [name, (i, b"x" * (i % 5))], "obj": Mortal(i)}
+            assert probe.push_obj_locked(q, value)
+            pushed.append(value)  # list.append is atomic; order per thread is kept
+
+    threads = [threading.Thread(target=producer, args=(n,)) for n in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    q.close()
+    writer.close()
+    got = read_tape(path)
+    assert len(got) == 600
+    for n in range(3):
+        assert [v for v in got if v["thread"] == n] == [v for v in pushed if v["thread"] == n]
+    assert all(v["tags"][0] is got[0]["tags"][0] for v in got)  # one interned string
