@@ -208,23 +208,10 @@ bool build_plan(ObjectWriter* w, Plan& plan, PyObject* obj) {
 // ---------------------------------------------------------------------------
 // Pushing
 
-// Per-thread values in the initial-exec model: read straight from the thread pointer,
-// without a call, which matters on the path every recorded value takes.
-#define TARNWICK_FAST_TLS __attribute__((tls_model("initial-exec")))
+// This thread's identity for the write lock.
+uintptr_t current_thread() { return static_cast<uintptr_t>(pthread_self()); }
 
-// This thread's identity for the write lock: the address of a per-thread byte.
-uintptr_t current_thread() {
-    static thread_local char marker TARNWICK_FAST_TLS;
-    return reinterpret_cast<uintptr_t>(&marker);
-}
-
-// consuming_on_current_thread() without its thread-local lookup call: the address of
-// this thread's active_consumer_queue is looked up once per thread.
-bool on_queue_thread(Queue* q) {
-    static thread_local Queue** slot TARNWICK_FAST_TLS = nullptr;
-    if (!slot) slot = &active_consumer_queue;
-    return *slot == q;
-}
+bool on_queue_thread(Queue* q) { return active_consumer_queue == q; }
 
 // The queue's target is a native Persister: the queue's own test, inline here because
 // every recorded value takes it.
