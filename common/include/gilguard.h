@@ -2,14 +2,26 @@
 #pragma once
 
 #include <Python.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace tarnwick {
+
+// Once the interpreter is finalising, it ends any thread other than the finalising one
+// that asks for the lock (pthread_exit from inside the request), which would unwind our
+// frames and run their destructors without the lock. Such a thread waits here instead
+// until the process exits. The process's main thread, which runs the finalisation, goes on.
+inline void park_if_finalizing() {
+    if (!_Py_IsFinalizing()) return;
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return;
+    for (;;) pause();
+}
 
 // Holds the interpreter lock for its lifetime. Nests, and works on threads that
 // Python did not create.
 class GILGuard {
 public:
-    GILGuard() : gstate_(PyGILState_Ensure()) {}
+    GILGuard() : gstate_((park_if_finalizing(), PyGILState_Ensure())) {}
     ~GILGuard() { PyGILState_Release(gstate_); }
     GILGuard(const GILGuard&) = delete;
     GILGuard& operator=(const GILGuard&) = delete;
@@ -25,7 +37,10 @@ private:
 class GILReleaseGuard {
 public:
     GILReleaseGuard() : saved_state_(PyEval_SaveThread()) {}
-    ~GILReleaseGuard() { PyEval_RestoreThread(saved_state_); }
+    ~GILReleaseGuard() {
+        park_if_finalizing();
+        PyEval_RestoreThread(saved_state_);
+    }
     GILReleaseGuard(const GILReleaseGuard&) = delete;
     GILReleaseGuard& operator=(const GILReleaseGuard&) = delete;
     GILReleaseGuard(GILReleaseGuard&&) = delete;
