@@ -95,10 +95,13 @@ private:
     size_t retry_after_wait(char* buf, size_t n);
     [[noreturn]] void throw_short(size_t missing);
 
-    uint64_t read_u64();
+    template <size_t W>
+    uint64_t read_le();
     uint64_t read_unsigned_number(Control control);
 
     PyObject* read_sized(Control control);
+    template <uint8_t T>
+    PyObject* sized_record(uint64_t size);
     PyObject* read_fixedsize(uint8_t subtype);
     uint64_t slots_for(uint64_t n);
     PyObject* read_list(uint64_t n);

@@ -2,6 +2,7 @@
 class, the string and intern tables, error types and texts, and robustness against
 malformed tapes."""
 
+import gc
 import math
 import struct
 import tracemalloc
@@ -228,6 +229,29 @@ def test_a_failing_deserialize_propagates_its_exception(tape, kind):
         next_value(reader)
     assert next_value(reader) == 0
 
+
+
+@pytest.mark.parametrize("record_type", [LIST, TUPLE])
+def test_python_code_sees_only_complete_containers_while_they_fill(tape, kind, record_type):
+    # deserialize runs while its list or tuple is half read: whatever it finds through
+    # the collector, and whatever it does to a list it finds, must be safe.
+    seen = []
+
+    def deserialize(payload):
+        for obj in gc.get_objects():
+            if type(obj) in (list, tuple) and obj and obj[0] == "first!":
+                seen.append(repr(obj))
+                if type(obj) is list:
+                    obj.clear()
+        return payload
+
+    data = header(record_type, 4) + text("first!") + header(PICKLED, 1) + b"p" + b"\x06\x16"
+    got = next_value(open_reader(kind, tape(data), deserialize=deserialize))
+    if record_type == TUPLE:
+        assert seen == ["('first!', None, None, None)"] and got == ("first!", b"p", 0, 1)
+    else:
+        # The half-read list held its first element; cleared, it goes on from there.
+        assert seen == ["['first!']"] and got == [b"p", 0, 1]
 
 # --- Robustness ---
 
