@@ -88,6 +88,29 @@ int32_t checked_index(uint64_t value, const char* label) {
 
 PyObject* binding_lookup(uint64_t handle) { return check(Binding_New(handle)); }
 
+// The interpreter's cached ints 0 to 256, looked up once. They are immortal, so the
+// table holds them without counting references.
+constexpr uint64_t kSmallInts = 257;
+PyObject* small_ints[kSmallInts];
+
+void look_up_small_ints() {
+    if (small_ints[kSmallInts - 1]) return;
+    for (uint64_t i = 0; i < kSmallInts; ++i) {
+        PyObject* v = PyLong_FromLong(static_cast<long>(i));
+        if (!v || !is_immortal(v)) {  // not the cached objects: keep calling the constructor
+            Py_XDECREF(v);
+            PyErr_Clear();
+            return;
+        }
+        small_ints[i] = v;
+    }
+}
+
+TARNWICK_HOT PyObject* uint_value(uint64_t v) {
+    if (v < kSmallInts && small_ints[kSmallInts - 1]) return Py_NewRef(small_ints[v]);
+    return check(PyLong_FromUnsignedLongLong(v));
+}
+
 // Bounds the nesting of records by the interpreter's own C recursion budget, so a
 // deeply nested tape raises RecursionError instead of overflowing the C stack. The
 // budget is counted on the thread state the decode fetched once, as the
@@ -175,7 +198,7 @@ void wait_readable(int fd) {
 
 // Strict UTF-8 decoding, with ASCII text (the common case) copied straight into a
 // new compact string.
-PyObject* decode_utf8(const char* text, size_t n) {
+TARNWICK_HOT PyObject* decode_utf8(const char* text, size_t n) {
     uint64_t high = 0;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -236,6 +259,12 @@ void DecoderTables::clear() {
     // consistent tables.
     for (PyObject* s : strings) Py_DECREF(s);
     for (auto& kv : old) Py_DECREF(kv.second);
+}
+
+template <Flavor F>
+TapeDecoder<F>::TapeDecoder(DecoderFields& fields, PyThreadState* tstate)
+    : f_(fields), tables_(fields.tables), tstate_(tstate) {
+    look_up_small_ints();
 }
 
 // --- Byte input ---
@@ -424,7 +453,7 @@ PyObject* TapeDecoder<F>::call_marker(PyObject* callable, PyObject* payload) {
 
 template <Flavor F>
 void TapeDecoder<F>::store_intern(PyObject* payload) {
-    auto& interns = f_.tables->interns;
+    auto& interns = tables_->interns;
     // Indices are signed 32-bit; a table that has used them all takes no more.
     int32_t key = -1;
     if constexpr (F == Flavor::TAPE_READER) {
@@ -455,6 +484,9 @@ PyObject* TapeDecoder<F>::read() {
         Control c = read_control();
         if (!c.is_fixed()) [[likely]]
             return read_sized(c);
+        // The fixed-size values first; the marker records after them.
+        if (c.high() == INT64) return check(PyLong_FromLongLong(static_cast<int64_t>(read_le<8>())));
+        if (c.high() == NONE) return Py_NewRef(Py_None);
         if (c == Intern) {
             if (f_.verbose)
                 std::fprintf(stderr, "Vostrel - %s[%lu, %zu] - Inline INTERN\n",
@@ -497,7 +529,7 @@ inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
     if constexpr (T == STR) {
         PyObject* s = read_str(checked_size(size, "string size"));
         try {
-            f_.tables->interned_strings.push_back(s);
+            tables_->interned_strings.push_back(s);
         } catch (...) {
             Py_DECREF(s);
             throw;
@@ -505,7 +537,7 @@ inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
         return Py_NewRef(s);
     }
     if constexpr (T == PICKLED) return read_pickled(checked_size(size, "pickled size"));
-    if constexpr (T == UINT) return check(PyLong_FromUnsignedLongLong(size));
+    if constexpr (T == UINT) return uint_value(size);
     if constexpr (T == BIGINT) return read_bigint(checked_size(size, "bigint size"));
     if constexpr (T == SET || T == FROZENSET) {
         if constexpr (F == Flavor::TAPE_READER)
@@ -519,7 +551,7 @@ inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
 }
 
 template <Flavor F>
-PyObject* TapeDecoder<F>::read_sized(Control control) {
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_sized(Control control) {
     uint64_t size = read_unsigned_number(control);
     switch (control.low()) {
         case BYTES: return sized_record<BYTES>(size);
@@ -543,16 +575,16 @@ PyObject* TapeDecoder<F>::read_sized(Control control) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::intern_lookup(uint64_t index) {
     int32_t key = checked_index(index, "intern index");
-    auto it = f_.tables->interns.find(key);
-    if (it == f_.tables->interns.end())
+    auto it = tables_->interns.find(key);
+    if (it == tables_->interns.end())
         fail(PyExc_RuntimeError, "unknown intern index: %d", static_cast<int>(key));
     return Py_NewRef(it->second);
 }
 
 template <Flavor F>
-PyObject* TapeDecoder<F>::string_lookup(uint64_t index) {
+TARNWICK_HOT PyObject* TapeDecoder<F>::string_lookup(uint64_t index) {
     size_t i = checked_size(index, "string ref index");
-    auto& strings = f_.tables->interned_strings;
+    auto& strings = tables_->interned_strings;
     if (i >= strings.size()) fail(PyExc_RuntimeError, "unknown string intern index: %zu", i);
     return Py_NewRef(strings[i]);
 }
@@ -691,7 +723,7 @@ PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
 }
 
 template <Flavor F>
-PyObject* TapeDecoder<F>::read_str(size_t n) {
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_str(size_t n) {
     if (n < kScratchSize) {
         // Decoded where the bytes lie in the stream's buffer, or else from the
         // thread's scratch buffer: no allocation either way.
@@ -715,6 +747,7 @@ PyObject* TapeDecoder<F>::read_str(size_t n) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_bytes(size_t n) {
     if (n == 0) return check(PyBytes_FromStringAndSize(nullptr, 0));
+    if (const char* p = take(n)) return check(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
     PyObject* raw = nullptr;
     PyObjectPtr owner;
     read_growing(n, [&](size_t capacity) -> char* {

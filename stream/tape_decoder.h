@@ -64,7 +64,9 @@ template <Flavor F>
 class TapeDecoder {
 public:
     // Runs on the calling thread with the interpreter lock held, for one top-level read.
-    TapeDecoder(DecoderFields& fields, PyThreadState* tstate) : f_(fields), tstate_(tstate) {}
+    // The fields must have their tables (the reader was initialised); the tables
+    // live as long as the reader, which its caller keeps alive during the read.
+    TapeDecoder(DecoderFields& fields, PyThreadState* tstate);
 
     // One value: TapeReader handles inline interns, dropped and heartbeat markers at
     // every depth; ObjectStream handles only inline interns here.
@@ -118,6 +120,7 @@ private:
     PyObject* call_marker(PyObject* callable, PyObject* payload);
 
     DecoderFields& f_;
+    DecoderTables* tables_;     // f_.tables, one load nearer to the string table
     PyThreadState* tstate_;     // the calling thread's, for the recursion budget
     char* scratch_ = nullptr;   // the thread's string scratch buffer, once looked up
     uint64_t budget_ = 0;       // tape bytes that large containers may still preallocate for
