@@ -88,6 +88,13 @@ int32_t checked_index(uint64_t value, const char* label) {
 
 PyObject* binding_lookup(uint64_t handle) { return check(Binding_New(handle)); }
 
+// Whether the collector may have to follow obj, by the interpreter's own rule for
+// tuples: a tuple that is untracked stays so; any other collected type may be
+// tracked later.
+TARNWICK_HOT bool may_be_tracked(PyObject* obj) {
+    return PyObject_IS_GC(obj) && (!PyTuple_CheckExact(obj) || PyObject_GC_IsTracked(obj));
+}
+
 // The interpreter's cached ints 0 to 256, looked up once. They are immortal, so the
 // table holds them without counting references.
 constexpr uint64_t kSmallInts = 257;
@@ -251,13 +258,14 @@ TARNWICK_HOT uint64_t load_le(const void* p) {
 }  // namespace
 
 void DecoderTables::clear() {
-    std::vector<PyObject*> strings;
-    strings.swap(interned_strings);
+    size_t n = 0;
+    PyObject** strings = interned_strings.release(n);
     tsl::robin_map<int32_t, PyObject*> old;
     old.swap(interns);
     // Released after the tables are empty: a finaliser that runs here sees
     // consistent tables.
-    for (PyObject* s : strings) Py_DECREF(s);
+    for (size_t i = 0; i < n; ++i) Py_DECREF(strings[i]);
+    std::free(strings);
     for (auto& kv : old) Py_DECREF(kv.second);
 }
 
@@ -528,11 +536,10 @@ inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
     if constexpr (T == TUPLE) return read_tuple(checked_size(size, "tuple size"));
     if constexpr (T == STR) {
         PyObject* s = read_str(checked_size(size, "string size"));
-        try {
-            tables_->interned_strings.push_back(s);
-        } catch (...) {
+        if (!tables_->interned_strings.push_back(s)) {
             Py_DECREF(s);
-            throw;
+            PyErr_NoMemory();
+            throw PythonErrorSet{};
         }
         return Py_NewRef(s);
     }
@@ -693,7 +700,15 @@ PyObject* TapeDecoder<F>::read_tuple(uint64_t n) {
     PyObjectPtr tuple(check(PyTuple_New(len)));
     PyObject** items = reinterpret_cast<PyTupleObject*>(tuple.get())->ob_item;
     for (Py_ssize_t i = 0; i < len; ++i) items[i] = Py_None;
-    for (Py_ssize_t i = 0; i < len; ++i) items[i] = read();
+    bool atomic = true;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        PyObject* item = read();
+        items[i] = item;
+        atomic = atomic && !may_be_tracked(item);
+    }
+    // A tuple of objects the collector never follows cannot be part of a cycle:
+    // untracked now, as the collector would untrack it at its first pass.
+    if (atomic) PyObject_GC_UnTrack(tuple.get());
     return tuple.release();
 }
 

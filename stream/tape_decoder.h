@@ -11,17 +11,57 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "wireformat.h"
 
 namespace tarnwick_stream {
 
+// The string table: a growable array of str references. It grows with realloc,
+// which moves a large block by remapping its pages instead of copying them.
+class DecodedStrings {
+public:
+    DecodedStrings() = default;
+    DecodedStrings(const DecodedStrings&) = delete;
+    DecodedStrings& operator=(const DecodedStrings&) = delete;
+    ~DecodedStrings() { std::free(items_); }
+
+    size_t size() const { return size_; }
+    PyObject* operator[](size_t i) const { return items_[i]; }
+    // Stores s (a reference the table then owns); false when memory ran out.
+    bool push_back(PyObject* s) {
+        if (size_ == capacity_ && !grow()) return false;
+        items_[size_++] = s;
+        return true;
+    }
+    // Leaves the table empty and hands its storage (malloc'd, n entries) to the caller.
+    PyObject** release(size_t& n) {
+        n = size_;
+        size_ = capacity_ = 0;
+        return std::exchange(items_, nullptr);
+    }
+
+private:
+    bool grow() {
+        size_t capacity = capacity_ ? capacity_ * 2 : 256;
+        void* p = std::realloc(items_, capacity * sizeof(PyObject*));
+        if (!p) return false;
+        items_ = static_cast<PyObject**>(p);
+        capacity_ = capacity;
+        return true;
+    }
+
+    PyObject** items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // The two tables a tape refers back to. Each entry holds its own reference.
 struct DecoderTables {
-    std::vector<PyObject*> interned_strings;
+    DecodedStrings interned_strings;
     tsl::robin_map<int32_t, PyObject*> interns;
 
     DecoderTables() = default;
