@@ -488,7 +488,6 @@ void TapeDecoder<F>::store_intern(PyObject* payload) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read() {
     for (;;) {
-        uint64_t start = f_.bytes_read;
         Control c = read_control();
         if (!c.is_fixed()) [[likely]]
             return read_sized(c);
@@ -499,7 +498,7 @@ PyObject* TapeDecoder<F>::read() {
             if (f_.verbose)
                 std::fprintf(stderr, "Vostrel - %s[%lu, %zu] - Inline INTERN\n",
                              reader_name<F>(), static_cast<unsigned long>(f_.messages_read),
-                             static_cast<size_t>(start));
+                             static_cast<size_t>(f_.bytes_read - 1));  // the record's start
             RecursionGuard guard(tstate_);
             PyObjectPtr payload(read());
             store_intern(payload.get());
