@@ -126,8 +126,13 @@ struct RecursionGuard {
     explicit RecursionGuard(PyThreadState* tstate) : tstate_(tstate) {
         if (tstate_->c_recursion_remaining-- <= 0) {
             ++tstate_->c_recursion_remaining;
+            // Creating the exception object calls into the interpreter, which would
+            // refuse with a recursion error of its own at an exhausted budget: the
+            // headroom lets it through, as the interpreter's own check does.
+            ++tstate_->recursion_headroom;
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while decoding a tape");
+            --tstate_->recursion_headroom;
             throw PythonErrorSet{};
         }
     }

@@ -267,7 +267,7 @@ def test_deep_nesting_raises_recursion_error(tape, kind, unit, tail):
     if kind == "stream" and unit == b"\x7d":
         pytest.skip("a nested dropped marker is an error of its own in ObjectStreamReader")
     reader = open_reader(kind, tape(unit * 10**6 + tail))
-    with pytest.raises(RecursionError):
+    with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while decoding a tape$"):
         next_value(reader)
 
 
