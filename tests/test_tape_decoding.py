@@ -253,6 +253,19 @@ def test_python_code_sees_only_complete_containers_while_they_fill(tape, kind, r
         # The half-read list held its first element; cleared, it goes on from there.
         assert seen == ["['first!']"] and got == [b"p", 0, 1]
 
+
+@pytest.mark.parametrize("value,tracked", [
+    ((1, "a", b"b", None), False),       # nothing the collector follows
+    (((1, 2), "a"), False),              # an untracked tuple stays untracked
+    (([1], 2), True),                    # a list may join a cycle
+    (({"k": 1}, 2), True),               # so may a dict, once it holds a container
+    ((("x", [1]), 2), True),             # a tuple that holds a list
+])
+def test_tuples_are_tracked_by_the_collector_only_when_they_need_to_be(tape, kind, value,
+                                                                       tracked):
+    got = next_value(open_reader(kind, tape(Encoder().encode(value))))
+    assert got == value and gc.is_tracked(got) is tracked
+
 # --- Robustness ---
 
 @pytest.mark.parametrize("unit,tail", [
