@@ -493,9 +493,28 @@ void TapeDecoder<F>::store_intern(PyObject* payload) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read() {
     for (;;) {
+        // A sized record's control byte and size field together, in one look at the
+        // stream's buffer, when it holds the 9 bytes they may take.
+        FILE* file = f_.file;
+        if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
+            Control c(static_cast<uint8_t>(*p));
+            if (!c.is_fixed()) {
+                // Without a branch on the size class, which varies from record to
+                // record: both candidates are computed and one is selected.
+                uint8_t nibble = c.high();
+                bool inline_size = nibble <= MAX_INLINE_SIZE;
+                size_t width = size_t{1} << ((nibble - ONE_BYTE_SIZE) & 3u);
+                unsigned shift = static_cast<unsigned>(64 - 8 * width);
+                uint64_t field = (load_le<8>(p + 1) << shift) >> shift;
+                uint64_t size = inline_size ? nibble : field;
+                size_t used = inline_size ? 1 : 1 + width;
+                skip_buffered(file, used);
+                f_.bytes_read += used;
+                return sized_value(c, size);
+            }
+        }
         Control c = read_control();
-        if (!c.is_fixed()) [[likely]]
-            return read_sized(c);
+        if (!c.is_fixed()) return read_sized(c);
         // The fixed-size values first; the marker records after them.
         if (c.high() == INT64) return check(PyLong_FromLongLong(static_cast<int64_t>(read_le<8>())));
         if (c.high() == NONE) return Py_NewRef(Py_None);
@@ -563,7 +582,11 @@ inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
 
 template <Flavor F>
 TARNWICK_HOT PyObject* TapeDecoder<F>::read_sized(Control control) {
-    uint64_t size = read_unsigned_number(control);
+    return sized_value(control, read_unsigned_number(control));
+}
+
+template <Flavor F>
+TARNWICK_HOT PyObject* TapeDecoder<F>::sized_value(Control control, uint64_t size) {
     switch (control.low()) {
         case BYTES: return sized_record<BYTES>(size);
         case LIST: return sized_record<LIST>(size);
