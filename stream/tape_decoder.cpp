@@ -512,6 +512,12 @@ PyObject* TapeDecoder<F>::read() {
                 f_.bytes_read += used;
                 return sized_value(c, size);
             }
+            if (c.high() == INT64) {
+                int64_t v = static_cast<int64_t>(load_le<8>(p + 1));
+                skip_buffered(file, 9);
+                f_.bytes_read += 9;
+                return check(PyLong_FromLongLong(v));
+            }
         }
         Control c = read_control();
         if (!c.is_fixed()) return read_sized(c);
