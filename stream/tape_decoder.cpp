@@ -92,7 +92,10 @@ PyObject* binding_lookup(uint64_t handle) { return check(Binding_New(handle)); }
 // tuples: a tuple that is untracked stays so; any other collected type may be
 // tracked later.
 TARNWICK_HOT bool may_be_tracked(PyObject* obj) {
-    return PyObject_IS_GC(obj) && (!PyTuple_CheckExact(obj) || PyObject_GC_IsTracked(obj));
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_IS_GC(type)) return false;
+    if (type == &PyTuple_Type) return PyObject_GC_IsTracked(obj);
+    return !type->tp_is_gc || type->tp_is_gc(obj);
 }
 
 // The interpreter's cached ints 0 to 256, looked up once. They are immortal, so the

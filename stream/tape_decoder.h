@@ -142,7 +142,7 @@ private:
     uint64_t read_unsigned_number(Control control);
 
     PyObject* read_sized(Control control);
-    PyObject* sized_value(Control control, uint64_t size);
+    [[gnu::always_inline]] inline PyObject* sized_value(Control control, uint64_t size);
     template <uint8_t T>
     PyObject* sized_record(uint64_t size);
     PyObject* read_fixedsize(uint8_t subtype);
