@@ -490,6 +490,39 @@ void TapeDecoder<F>::store_intern(PyObject* payload) {
         f_.intern_counter = key == INT32_MAX ? -1 : key + 1;
 }
 
+// The size of a sized record whose control c and following bytes lie at p (9 bytes
+// readable), and in used the bytes that control and size take. Without a branch on
+// the size class, which varies from record to record: both candidates are computed
+// and one is selected.
+template <Flavor F>
+TARNWICK_HOT uint64_t TapeDecoder<F>::size_field(Control c, const char* p, size_t& used) {
+    uint8_t nibble = c.high();
+    bool inline_size = nibble <= MAX_INLINE_SIZE;
+    size_t width = size_t{1} << ((nibble - ONE_BYTE_SIZE) & 3u);
+    unsigned shift = static_cast<unsigned>(64 - 8 * width);
+    uint64_t field = (load_le<8>(p + 1) << shift) >> shift;
+    used = inline_size ? 1 : 1 + width;
+    return inline_size ? nibble : field;
+}
+
+// One element of a container. The most frequent elements, small numbers and
+// references to strings, are decoded right here; anything else by read().
+template <Flavor F>
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_element() {
+    FILE* file = f_.file;
+    if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
+        Control c(static_cast<uint8_t>(*p));
+        if (c.low() == UINT || c.low() == STR_REF) {
+            size_t used;
+            uint64_t size = size_field(c, p, used);
+            skip_buffered(file, used);
+            f_.bytes_read += used;
+            return c.low() == UINT ? uint_value(size) : string_lookup(size);
+        }
+    }
+    return read();
+}
+
 // Nesting deepens only through containers, marker payloads and SERIALIZE_ERROR
 // records, so those take the recursion budget (RecursionGuard) and plain scalars
 // do not. Marker records are fixed-size, so a sized record skips their tests.
@@ -502,15 +535,8 @@ PyObject* TapeDecoder<F>::read() {
         if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
             Control c(static_cast<uint8_t>(*p));
             if (!c.is_fixed()) {
-                // Without a branch on the size class, which varies from record to
-                // record: both candidates are computed and one is selected.
-                uint8_t nibble = c.high();
-                bool inline_size = nibble <= MAX_INLINE_SIZE;
-                size_t width = size_t{1} << ((nibble - ONE_BYTE_SIZE) & 3u);
-                unsigned shift = static_cast<unsigned>(64 - 8 * width);
-                uint64_t field = (load_le<8>(p + 1) << shift) >> shift;
-                uint64_t size = inline_size ? nibble : field;
-                size_t used = inline_size ? 1 : 1 + width;
+                size_t used;
+                uint64_t size = size_field(c, p, used);
                 skip_buffered(file, used);
                 f_.bytes_read += used;
                 return sized_value(c, size);
@@ -706,7 +732,7 @@ PyObject* TapeDecoder<F>::read_list(uint64_t n) {
     auto* l = reinterpret_cast<PyListObject*>(list.get());
     Py_SET_SIZE(l, 0);
     for (uint64_t i = 0; i < n; ++i) {
-        PyObject* item = read();
+        PyObject* item = read_element();
         // Looked up afresh for each element: Python code may have changed the list.
         Py_ssize_t size = Py_SIZE(l);
         if (size < l->allocated) {
@@ -738,7 +764,7 @@ PyObject* TapeDecoder<F>::read_tuple(uint64_t n) {
     for (Py_ssize_t i = 0; i < len; ++i) items[i] = Py_None;
     bool atomic = true;
     for (Py_ssize_t i = 0; i < len; ++i) {
-        PyObject* item = read();
+        PyObject* item = read_element();
         items[i] = item;
         atomic = atomic && !may_be_tracked(item);
     }
@@ -754,8 +780,8 @@ PyObject* TapeDecoder<F>::read_dict(uint64_t n) {
     RecursionGuard guard(tstate_);
     PyObjectPtr dict(check(_PyDict_NewPresized(presize)));
     for (uint64_t i = 0; i < n; ++i) {
-        PyObjectPtr key(read());
-        PyObjectPtr value(read());
+        PyObjectPtr key(read_element());
+        PyObjectPtr value(read_element());
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonErrorSet{};
     }
     return dict.release();
@@ -766,7 +792,7 @@ PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
     RecursionGuard guard(tstate_);
     PyObjectPtr set(check(PySet_New(nullptr)));
     for (uint64_t i = 0; i < n; ++i) {
-        PyObjectPtr item(read());
+        PyObjectPtr item(read_element());
         if (PySet_Add(set.get(), item.get()) < 0) throw PythonErrorSet{};
     }
     if (frozen) return check(PyFrozenSet_New(set.get()));

@@ -142,6 +142,8 @@ private:
     uint64_t read_unsigned_number(Control control);
 
     PyObject* read_sized(Control control);
+    [[gnu::always_inline]] inline uint64_t size_field(Control c, const char* p, size_t& used);
+    [[gnu::always_inline]] inline PyObject* read_element();
     [[gnu::always_inline]] inline PyObject* sized_value(Control control, uint64_t size);
     template <uint8_t T>
     PyObject* sized_record(uint64_t size);
@@ -156,7 +158,7 @@ private:
     PyObject* read_pickled(size_t n);
     PyObject* read_bigint(size_t n);
     PyObject* intern_lookup(uint64_t index);
-    PyObject* string_lookup(uint64_t index);
+    [[gnu::always_inline]] inline PyObject* string_lookup(uint64_t index);
     void store_intern(PyObject* payload);
     PyObject* call_marker(PyObject* callable, PyObject* payload);
 
