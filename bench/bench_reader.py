@@ -8,12 +8,14 @@ interned and non-interned strings, bytes, and tuples, lists and dicts of those.
   pickle.loads of the whole list.
 - Per value: the values written one by one, read back with one call each, against
   one marshal.loads / pickle.loads call per value.
-Times are the process's CPU time (the machine may be shared), best of interleaved runs.
+Times are the process's CPU time (the machine may be shared), best of interleaved runs;
+each run starts after a full collection, with the collector enabled.
 
 Run: .venv/bin/python bench/bench_reader.py [--count N] [--repeat R]
 """
 
 import argparse
+import gc
 import marshal
 import os
 import pickle
@@ -25,6 +27,9 @@ from bench_persister import build_values
 
 
 def timed(fn):
+    # Every run starts with no collection pending, so each is charged the collector
+    # work its own allocations cause and none left over from the run before it.
+    gc.collect()
     t0 = time.process_time()
     fn()
     return time.process_time() - t0

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <endian.h>
 #include <ctime>
 #include <memory>
 #include <new>
@@ -22,6 +23,9 @@
 namespace tarnwick_stream {
 
 namespace {
+
+// The byte-level helpers of the decode loop, inlined wherever they are used.
+#define TARNWICK_HOT inline __attribute__((always_inline))
 
 // Strings shorter than this decode from the per-thread scratch buffer.
 constexpr size_t kScratchSize = 1024;
@@ -84,6 +88,39 @@ int32_t checked_index(uint64_t value, const char* label) {
 
 PyObject* binding_lookup(uint64_t handle) { return check(Binding_New(handle)); }
 
+// Whether the collector may have to follow obj, by the interpreter's own rule for
+// tuples: a tuple that is untracked stays so; any other collected type may be
+// tracked later.
+TARNWICK_HOT bool may_be_tracked(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_IS_GC(type)) return false;
+    if (type == &PyTuple_Type) return PyObject_GC_IsTracked(obj);
+    return !type->tp_is_gc || type->tp_is_gc(obj);
+}
+
+// The interpreter's cached ints 0 to 256, looked up once. They are immortal, so the
+// table holds them without counting references.
+constexpr uint64_t kSmallInts = 257;
+PyObject* small_ints[kSmallInts];
+
+void look_up_small_ints() {
+    if (small_ints[kSmallInts - 1]) return;
+    for (uint64_t i = 0; i < kSmallInts; ++i) {
+        PyObject* v = PyLong_FromLong(static_cast<long>(i));
+        if (!v || !is_immortal(v)) {  // not the cached objects: keep calling the constructor
+            Py_XDECREF(v);
+            PyErr_Clear();
+            return;
+        }
+        small_ints[i] = v;
+    }
+}
+
+TARNWICK_HOT PyObject* uint_value(uint64_t v) {
+    if (v < kSmallInts && small_ints[kSmallInts - 1]) return Py_NewRef(small_ints[v]);
+    return check(PyLong_FromUnsignedLongLong(v));
+}
+
 // Bounds the nesting of records by the interpreter's own C recursion budget, so a
 // deeply nested tape raises RecursionError instead of overflowing the C stack. The
 // budget is counted on the thread state the decode fetched once, as the
@@ -92,8 +129,13 @@ struct RecursionGuard {
     explicit RecursionGuard(PyThreadState* tstate) : tstate_(tstate) {
         if (tstate_->c_recursion_remaining-- <= 0) {
             ++tstate_->c_recursion_remaining;
+            // Creating the exception object calls into the interpreter, which would
+            // refuse with a recursion error of its own at an exhausted budget: the
+            // headroom lets it through, as the interpreter's own check does.
+            ++tstate_->recursion_headroom;
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while decoding a tape");
+            --tstate_->recursion_headroom;
             throw PythonErrorSet{};
         }
     }
@@ -124,16 +166,25 @@ size_t buffered_bytes(FILE* file) {
 }
 // Consumes n bytes from the stream's buffer when it holds them all, and returns
 // where they are (valid until the stream is next read); null otherwise.
-inline const char* take_buffered(FILE* file, size_t n) {
+TARNWICK_HOT const char* take_buffered(FILE* file, size_t n) {
     if (buffered_bytes(file) < n) return nullptr;
     const char* p = file->_IO_read_ptr;
     file->_IO_read_ptr += n;
     return p;
 }
+// Where the next n bytes lie in the stream's buffer when it holds them all, without
+// consuming them; null otherwise.
+TARNWICK_HOT const char* peek_buffered(FILE* file, size_t n) {
+    return buffered_bytes(file) >= n ? file->_IO_read_ptr : nullptr;
+}
+// Consumes n bytes that peek_buffered showed.
+TARNWICK_HOT void skip_buffered(FILE* file, size_t n) { file->_IO_read_ptr += n; }
 #else
 constexpr bool kCanWatchPipes = false;
 size_t buffered_bytes(FILE*) { return 0; }
 const char* take_buffered(FILE*, size_t) { return nullptr; }
+const char* peek_buffered(FILE*, size_t) { return nullptr; }
+void skip_buffered(FILE*, size_t) {}
 #endif
 
 // Bytes waiting in a pipe.
@@ -162,7 +213,7 @@ void wait_readable(int fd) {
 
 // Strict UTF-8 decoding, with ASCII text (the common case) copied straight into a
 // new compact string.
-PyObject* decode_utf8(const char* text, size_t n) {
+TARNWICK_HOT PyObject* decode_utf8(const char* text, size_t n) {
     uint64_t high = 0;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -191,23 +242,45 @@ struct HeapBuffer {
     }
 };
 
-uint64_t load_le(const unsigned char* b, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b[i]) << (8 * i);
-    return v;
+// A W-byte little-endian number, whatever the host's byte order.
+template <size_t W>
+TARNWICK_HOT uint64_t load_le(const void* p) {
+    if constexpr (W == 1) {
+        return *static_cast<const unsigned char*>(p);
+    } else if constexpr (W == 2) {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return le16toh(v);
+    } else if constexpr (W == 4) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return le32toh(v);
+    } else {
+        static_assert(W == 8);
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return le64toh(v);
+    }
 }
 
 }  // namespace
 
 void DecoderTables::clear() {
-    std::vector<PyObject*> strings;
-    strings.swap(interned_strings);
+    size_t n = 0;
+    PyObject** strings = interned_strings.release(n);
     tsl::robin_map<int32_t, PyObject*> old;
     old.swap(interns);
     // Released after the tables are empty: a finaliser that runs here sees
     // consistent tables.
-    for (PyObject* s : strings) Py_DECREF(s);
+    for (size_t i = 0; i < n; ++i) Py_DECREF(strings[i]);
+    std::free(strings);
     for (auto& kv : old) Py_DECREF(kv.second);
+}
+
+template <Flavor F>
+TapeDecoder<F>::TapeDecoder(DecoderFields& fields, PyThreadState* tstate)
+    : f_(fields), tables_(fields.tables), tstate_(tstate) {
+    look_up_small_ints();
 }
 
 // --- Byte input ---
@@ -273,7 +346,7 @@ size_t TapeDecoder<F>::retry_after_wait(char* buf, size_t n) {
 // Bytes already in the stream's buffer are taken inline, as getc does for one
 // byte: sizes, numbers and short strings cost no library call.
 template <Flavor F>
-inline const char* TapeDecoder<F>::take(size_t n) {
+TARNWICK_HOT const char* TapeDecoder<F>::take(size_t n) {
     const char* p = f_.file ? take_buffered(f_.file, n) : nullptr;
     if (p) f_.bytes_read += n;
     return p;
@@ -329,7 +402,7 @@ char* TapeDecoder<F>::read_growing(size_t n, Grow&& grow) {
 }
 
 template <Flavor F>
-inline Control TapeDecoder<F>::read_control() {
+TARNWICK_HOT Control TapeDecoder<F>::read_control() {
     if (const char* p = take(1)) return Control(static_cast<uint8_t>(*p));
     return read_control_slow();
 }
@@ -355,21 +428,35 @@ Control TapeDecoder<F>::read_control_slow() {
 }
 
 template <Flavor F>
-uint64_t TapeDecoder<F>::read_u64() {
-    unsigned char b[8];
-    read_exact(reinterpret_cast<char*>(b), 8);
-    return load_le(b, 8);
+template <size_t W>
+TARNWICK_HOT uint64_t TapeDecoder<F>::read_le() {
+    unsigned char b[W];
+    if (const char* p = take(W))
+        std::memcpy(b, p, W);
+    else
+        read_exact_slow(reinterpret_cast<char*>(b), W);
+    return load_le<W>(b);
 }
 
+// A size in the record's 1, 2, 4 or 8 following bytes is read without a branch on
+// its width whenever the stream's buffer holds 8 bytes: the width then varies from
+// record to record at no cost.
 template <Flavor F>
-uint64_t TapeDecoder<F>::read_unsigned_number(Control control) {
+TARNWICK_HOT uint64_t TapeDecoder<F>::read_unsigned_number(Control control) {
     uint8_t nibble = control.high();
-    if (nibble <= MAX_INLINE_SIZE) return nibble;
-    unsigned char b[8];
-    size_t width = nibble == ONE_BYTE_SIZE ? 1 : nibble == TWO_BYTE_SIZE ? 2
-                 : nibble == FOUR_BYTE_SIZE ? 4 : 8;
-    read_exact(reinterpret_cast<char*>(b), width);
-    return load_le(b, width);
+    if (nibble <= MAX_INLINE_SIZE) return nibble;  // the size itself
+    size_t width = size_t{1} << (nibble - ONE_BYTE_SIZE);
+    unsigned shift = static_cast<unsigned>(64 - 8 * width);
+    FILE* file = f_.file;
+    if (const char* p = file ? peek_buffered(file, 8) : nullptr) [[likely]] {
+        uint64_t v = load_le<8>(p);
+        skip_buffered(file, width);
+        f_.bytes_read += width;
+        return (v << shift) >> shift;
+    }
+    unsigned char b[8] = {};
+    read_exact_slow(reinterpret_cast<char*>(b), width);
+    return (load_le<8>(b) << shift) >> shift;
 }
 
 // --- Values ---
@@ -382,7 +469,7 @@ PyObject* TapeDecoder<F>::call_marker(PyObject* callable, PyObject* payload) {
 
 template <Flavor F>
 void TapeDecoder<F>::store_intern(PyObject* payload) {
-    auto& interns = f_.tables->interns;
+    auto& interns = tables_->interns;
     // Indices are signed 32-bit; a table that has used them all takes no more.
     int32_t key = -1;
     if constexpr (F == Flavor::TAPE_READER) {
@@ -403,17 +490,75 @@ void TapeDecoder<F>::store_intern(PyObject* payload) {
         f_.intern_counter = key == INT32_MAX ? -1 : key + 1;
 }
 
+// The size of a sized record whose control c and following bytes lie at p (9 bytes
+// readable), and in used the bytes that control and size take. Without a branch on
+// the size class, which varies from record to record: both candidates are computed
+// and one is selected.
+template <Flavor F>
+TARNWICK_HOT uint64_t TapeDecoder<F>::size_field(Control c, const char* p, size_t& used) {
+    uint8_t nibble = c.high();
+    bool inline_size = nibble <= MAX_INLINE_SIZE;
+    size_t width = size_t{1} << ((nibble - ONE_BYTE_SIZE) & 3u);
+    unsigned shift = static_cast<unsigned>(64 - 8 * width);
+    uint64_t field = (load_le<8>(p + 1) << shift) >> shift;
+    used = inline_size ? 1 : 1 + width;
+    return inline_size ? nibble : field;
+}
+
+// One element of a container. The most frequent elements, small numbers and
+// references to strings, are decoded right here; anything else by read().
+template <Flavor F>
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_element() {
+    FILE* file = f_.file;
+    if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
+        Control c(static_cast<uint8_t>(*p));
+        if (c.low() == UINT || c.low() == STR_REF) {
+            size_t used;
+            uint64_t size = size_field(c, p, used);
+            skip_buffered(file, used);
+            f_.bytes_read += used;
+            return c.low() == UINT ? uint_value(size) : string_lookup(size);
+        }
+    }
+    return read();
+}
+
+// Nesting deepens only through containers, marker payloads and SERIALIZE_ERROR
+// records, so those take the recursion budget (RecursionGuard) and plain scalars
+// do not. Marker records are fixed-size, so a sized record skips their tests.
 template <Flavor F>
 PyObject* TapeDecoder<F>::read() {
-    RecursionGuard guard(tstate_);
     for (;;) {
-        uint64_t start = f_.bytes_read;
+        // A sized record's control byte and size field together, in one look at the
+        // stream's buffer, when it holds the 9 bytes they may take.
+        FILE* file = f_.file;
+        if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
+            Control c(static_cast<uint8_t>(*p));
+            if (!c.is_fixed()) {
+                size_t used;
+                uint64_t size = size_field(c, p, used);
+                skip_buffered(file, used);
+                f_.bytes_read += used;
+                return sized_value(c, size);
+            }
+            if (c.high() == INT64) {
+                int64_t v = static_cast<int64_t>(load_le<8>(p + 1));
+                skip_buffered(file, 9);
+                f_.bytes_read += 9;
+                return check(PyLong_FromLongLong(v));
+            }
+        }
         Control c = read_control();
+        if (!c.is_fixed()) return read_sized(c);
+        // The fixed-size values first; the marker records after them.
+        if (c.high() == INT64) return check(PyLong_FromLongLong(static_cast<int64_t>(read_le<8>())));
+        if (c.high() == NONE) return Py_NewRef(Py_None);
         if (c == Intern) {
             if (f_.verbose)
                 std::fprintf(stderr, "Vostrel - %s[%lu, %zu] - Inline INTERN\n",
                              reader_name<F>(), static_cast<unsigned long>(f_.messages_read),
-                             static_cast<size_t>(start));
+                             static_cast<size_t>(f_.bytes_read - 1));  // the record's start
+            RecursionGuard guard(tstate_);
             PyObjectPtr payload(read());
             store_intern(payload.get());
             ++f_.messages_read;
@@ -421,6 +566,7 @@ PyObject* TapeDecoder<F>::read() {
         }
         if constexpr (F == Flavor::TAPE_READER) {
             if (c == Dropped || c == Heartbeat) {
+                RecursionGuard guard(tstate_);
                 PyObjectPtr payload(read());
                 ++f_.messages_read;
                 PyObject* callable = c == Dropped ? f_.create_dropped : f_.create_heartbeat;
@@ -428,7 +574,7 @@ PyObject* TapeDecoder<F>::read() {
                 continue;
             }
         }
-        return read(c);
+        return read_fixedsize(c.high());
     }
 }
 
@@ -438,33 +584,58 @@ PyObject* TapeDecoder<F>::read(Control control) {
     return read_sized(control);
 }
 
+// The value of a sized record of type T whose size has been read.
 template <Flavor F>
-PyObject* TapeDecoder<F>::read_sized(Control control) {
-    uint64_t size = read_unsigned_number(control);
-    switch (control.low()) {
-        case BYTES: return read_bytes(checked_size(size, "bytes size"));
-        case LIST: return read_list(checked_size(size, "list size"));
-        case DICT: return read_dict(checked_size(size, "dict size"));
-        case TUPLE: return read_tuple(checked_size(size, "tuple size"));
-        case STR: {
-            PyObjectPtr s(read_str(checked_size(size, "string size")));
-            f_.tables->interned_strings.push_back(s.get());
-            Py_INCREF(s.get());
-            return s.release();
+template <uint8_t T>
+inline PyObject* TapeDecoder<F>::sized_record(uint64_t size) {
+    if constexpr (T == BYTES) return read_bytes(checked_size(size, "bytes size"));
+    if constexpr (T == LIST) return read_list(checked_size(size, "list size"));
+    if constexpr (T == DICT) return read_dict(checked_size(size, "dict size"));
+    if constexpr (T == TUPLE) return read_tuple(checked_size(size, "tuple size"));
+    if constexpr (T == STR) {
+        PyObject* s = read_str(checked_size(size, "string size"));
+        if (!tables_->interned_strings.push_back(s)) {
+            Py_DECREF(s);
+            PyErr_NoMemory();
+            throw PythonErrorSet{};
         }
-        case PICKLED: return read_pickled(checked_size(size, "pickled size"));
-        case UINT: return check(PyLong_FromUnsignedLongLong(size));
-        case BIGINT: return read_bigint(checked_size(size, "bigint size"));
-        case SET:
-        case FROZENSET:
-            if constexpr (F == Flavor::TAPE_READER)
-                return read_set(checked_size(size, control.low() == SET ? "set size"
-                                                                        : "frozenset size"),
-                                control.low() == FROZENSET);
-            break;
-        case BINDING: return binding_lookup(size);
-        case INTERN: return intern_lookup(size);
-        case STR_REF: return string_lookup(size);
+        return Py_NewRef(s);
+    }
+    if constexpr (T == PICKLED) return read_pickled(checked_size(size, "pickled size"));
+    if constexpr (T == UINT) return uint_value(size);
+    if constexpr (T == BIGINT) return read_bigint(checked_size(size, "bigint size"));
+    if constexpr (T == SET || T == FROZENSET) {
+        if constexpr (F == Flavor::TAPE_READER)
+            return read_set(checked_size(size, T == SET ? "set size" : "frozenset size"),
+                            T == FROZENSET);
+        fail(PyExc_RuntimeError, "unknown sized type: %i", static_cast<int>(T));
+    }
+    if constexpr (T == BINDING) return binding_lookup(size);
+    if constexpr (T == INTERN) return intern_lookup(size);
+    if constexpr (T == STR_REF) return string_lookup(size);
+}
+
+template <Flavor F>
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_sized(Control control) {
+    return sized_value(control, read_unsigned_number(control));
+}
+
+template <Flavor F>
+TARNWICK_HOT PyObject* TapeDecoder<F>::sized_value(Control control, uint64_t size) {
+    switch (control.low()) {
+        case BYTES: return sized_record<BYTES>(size);
+        case LIST: return sized_record<LIST>(size);
+        case DICT: return sized_record<DICT>(size);
+        case TUPLE: return sized_record<TUPLE>(size);
+        case STR: return sized_record<STR>(size);
+        case PICKLED: return sized_record<PICKLED>(size);
+        case UINT: return sized_record<UINT>(size);
+        case BIGINT: return sized_record<BIGINT>(size);
+        case SET: return sized_record<SET>(size);
+        case FROZENSET: return sized_record<FROZENSET>(size);
+        case BINDING: return sized_record<BINDING>(size);
+        case INTERN: return sized_record<INTERN>(size);
+        case STR_REF: return sized_record<STR_REF>(size);
         default: break;
     }
     fail(PyExc_RuntimeError, "unknown sized type: %i", static_cast<int>(control.low()));
@@ -473,16 +644,16 @@ PyObject* TapeDecoder<F>::read_sized(Control control) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::intern_lookup(uint64_t index) {
     int32_t key = checked_index(index, "intern index");
-    auto it = f_.tables->interns.find(key);
-    if (it == f_.tables->interns.end())
+    auto it = tables_->interns.find(key);
+    if (it == tables_->interns.end())
         fail(PyExc_RuntimeError, "unknown intern index: %d", static_cast<int>(key));
     return Py_NewRef(it->second);
 }
 
 template <Flavor F>
-PyObject* TapeDecoder<F>::string_lookup(uint64_t index) {
+TARNWICK_HOT PyObject* TapeDecoder<F>::string_lookup(uint64_t index) {
     size_t i = checked_size(index, "string ref index");
-    auto& strings = f_.tables->interned_strings;
+    auto& strings = tables_->interned_strings;
     if (i >= strings.size()) fail(PyExc_RuntimeError, "unknown string intern index: %zu", i);
     return Py_NewRef(strings[i]);
 }
@@ -492,13 +663,16 @@ PyObject* TapeDecoder<F>::read_fixedsize(uint8_t subtype) {
     switch (subtype) {
         case NONE: return Py_NewRef(Py_None);
         case FLOAT: {
-            uint64_t bits = read_u64();
+            uint64_t bits = read_le<8>();
             double d;
             std::memcpy(&d, &bits, sizeof d);
             return check(PyFloat_FromDouble(d));
         }
-        case INT64: return check(PyLong_FromLongLong(static_cast<int64_t>(read_u64())));
-        case SERIALIZE_ERROR: return read();
+        case INT64: return check(PyLong_FromLongLong(static_cast<int64_t>(read_le<8>())));
+        case SERIALIZE_ERROR: {
+            RecursionGuard guard(tstate_);
+            return read();
+        }
         case HEARTBEAT:
             if constexpr (F == Flavor::OBJECT_STREAM) {
                 // A heartbeat where a value is expected stands for the callable's
@@ -543,24 +717,39 @@ uint64_t TapeDecoder<F>::slots_for(uint64_t n) {
     return kPreallocItems + extra;
 }
 
-// Lists and tuples are filled in place while untracked by the collector, so no
-// Python code that runs meanwhile (a callable, a finaliser) can reach their empty
-// slots. Elements beyond the preallocated slots are appended as they arrive.
+// A list is created empty with room for its preallocated slots and grows by one
+// element as each arrives, so it is a complete, consistent list at every moment:
+// Python code that runs meanwhile (a callable, a finaliser) and finds it through
+// the collector sees the elements read so far and nothing else. It is tracked from
+// the start, ahead of its elements, the order in which the collector walks a young
+// generation cheapest.
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_list(uint64_t n) {
     if (n == 0) return check(PyList_New(0));
+    RecursionGuard guard(tstate_);
     Py_ssize_t first = static_cast<Py_ssize_t>(slots_for(n));
     PyObjectPtr list(check(PyList_New(first)));
-    PyObject_GC_UnTrack(list.get());
-    for (Py_ssize_t i = 0; i < first; ++i) PyList_SET_ITEM(list.get(), i, read());
-    for (uint64_t i = static_cast<uint64_t>(first); i < n; ++i) {
-        PyObjectPtr item(read());
-        if (PyList_Append(list.get(), item.get()) < 0) throw PythonErrorSet{};
+    auto* l = reinterpret_cast<PyListObject*>(list.get());
+    Py_SET_SIZE(l, 0);
+    for (uint64_t i = 0; i < n; ++i) {
+        PyObject* item = read_element();
+        // Looked up afresh for each element: Python code may have changed the list.
+        Py_ssize_t size = Py_SIZE(l);
+        if (size < l->allocated) {
+            l->ob_item[size] = item;
+            Py_SET_SIZE(l, size + 1);
+        } else {
+            PyObjectPtr owned(item);
+            if (PyList_Append(list.get(), item) < 0) throw PythonErrorSet{};
+        }
     }
-    PyObject_GC_Track(list.get());
     return list.release();
 }
 
+// A tuple is tracked from its creation, like a list, with None (immortal, so
+// holding it counts no reference) in every slot that its element has not reached
+// yet: Python code that runs meanwhile and finds it through the collector sees a
+// complete tuple, never an empty slot.
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_tuple(uint64_t n) {
     if (n == 0) return check(PyTuple_New(0));
@@ -568,21 +757,31 @@ PyObject* TapeDecoder<F>::read_tuple(uint64_t n) {
         PyObjectPtr list(read_list(n));
         return check(PyList_AsTuple(list.get()));
     }
+    RecursionGuard guard(tstate_);
     Py_ssize_t len = static_cast<Py_ssize_t>(n);
     PyObjectPtr tuple(check(PyTuple_New(len)));
-    PyObject_GC_UnTrack(tuple.get());
-    for (Py_ssize_t i = 0; i < len; ++i) PyTuple_SET_ITEM(tuple.get(), i, read());
-    PyObject_GC_Track(tuple.get());
+    PyObject** items = reinterpret_cast<PyTupleObject*>(tuple.get())->ob_item;
+    for (Py_ssize_t i = 0; i < len; ++i) items[i] = Py_None;
+    bool atomic = true;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        PyObject* item = read_element();
+        items[i] = item;
+        atomic = atomic && !may_be_tracked(item);
+    }
+    // A tuple of objects the collector never follows cannot be part of a cycle:
+    // untracked now, as the collector would untrack it at its first pass.
+    if (atomic) PyObject_GC_UnTrack(tuple.get());
     return tuple.release();
 }
 
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_dict(uint64_t n) {
     Py_ssize_t presize = static_cast<Py_ssize_t>(n < kPresizeDict ? n : kPresizeDict);
+    RecursionGuard guard(tstate_);
     PyObjectPtr dict(check(_PyDict_NewPresized(presize)));
     for (uint64_t i = 0; i < n; ++i) {
-        PyObjectPtr key(read());
-        PyObjectPtr value(read());
+        PyObjectPtr key(read_element());
+        PyObjectPtr value(read_element());
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonErrorSet{};
     }
     return dict.release();
@@ -590,9 +789,10 @@ PyObject* TapeDecoder<F>::read_dict(uint64_t n) {
 
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
+    RecursionGuard guard(tstate_);
     PyObjectPtr set(check(PySet_New(nullptr)));
     for (uint64_t i = 0; i < n; ++i) {
-        PyObjectPtr item(read());
+        PyObjectPtr item(read_element());
         if (PySet_Add(set.get(), item.get()) < 0) throw PythonErrorSet{};
     }
     if (frozen) return check(PyFrozenSet_New(set.get()));
@@ -600,7 +800,7 @@ PyObject* TapeDecoder<F>::read_set(uint64_t n, bool frozen) {
 }
 
 template <Flavor F>
-PyObject* TapeDecoder<F>::read_str(size_t n) {
+TARNWICK_HOT PyObject* TapeDecoder<F>::read_str(size_t n) {
     if (n < kScratchSize) {
         // Decoded where the bytes lie in the stream's buffer, or else from the
         // thread's scratch buffer: no allocation either way.
@@ -624,6 +824,7 @@ PyObject* TapeDecoder<F>::read_str(size_t n) {
 template <Flavor F>
 PyObject* TapeDecoder<F>::read_bytes(size_t n) {
     if (n == 0) return check(PyBytes_FromStringAndSize(nullptr, 0));
+    if (const char* p = take(n)) return check(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
     PyObject* raw = nullptr;
     PyObjectPtr owner;
     read_growing(n, [&](size_t capacity) -> char* {

@@ -11,17 +11,57 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "wireformat.h"
 
 namespace tarnwick_stream {
 
+// The string table: a growable array of str references. It grows with realloc,
+// which moves a large block by remapping its pages instead of copying them.
+class DecodedStrings {
+public:
+    DecodedStrings() = default;
+    DecodedStrings(const DecodedStrings&) = delete;
+    DecodedStrings& operator=(const DecodedStrings&) = delete;
+    ~DecodedStrings() { std::free(items_); }
+
+    size_t size() const { return size_; }
+    PyObject* operator[](size_t i) const { return items_[i]; }
+    // Stores s (a reference the table then owns); false when memory ran out.
+    bool push_back(PyObject* s) {
+        if (size_ == capacity_ && !grow()) return false;
+        items_[size_++] = s;
+        return true;
+    }
+    // Leaves the table empty and hands its storage (malloc'd, n entries) to the caller.
+    PyObject** release(size_t& n) {
+        n = size_;
+        size_ = capacity_ = 0;
+        return std::exchange(items_, nullptr);
+    }
+
+private:
+    bool grow() {
+        size_t capacity = capacity_ ? capacity_ * 2 : 256;
+        void* p = std::realloc(items_, capacity * sizeof(PyObject*));
+        if (!p) return false;
+        items_ = static_cast<PyObject**>(p);
+        capacity_ = capacity;
+        return true;
+    }
+
+    PyObject** items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // The two tables a tape refers back to. Each entry holds its own reference.
 struct DecoderTables {
-    std::vector<PyObject*> interned_strings;
+    DecodedStrings interned_strings;
     tsl::robin_map<int32_t, PyObject*> interns;
 
     DecoderTables() = default;
@@ -64,7 +104,9 @@ template <Flavor F>
 class TapeDecoder {
 public:
     // Runs on the calling thread with the interpreter lock held, for one top-level read.
-    TapeDecoder(DecoderFields& fields, PyThreadState* tstate) : f_(fields), tstate_(tstate) {}
+    // The fields must have their tables (the reader was initialised); the tables
+    // live as long as the reader, which its caller keeps alive during the read.
+    TapeDecoder(DecoderFields& fields, PyThreadState* tstate);
 
     // One value: TapeReader handles inline interns, dropped and heartbeat markers at
     // every depth; ObjectStream handles only inline interns here.
@@ -95,10 +137,16 @@ private:
     size_t retry_after_wait(char* buf, size_t n);
     [[noreturn]] void throw_short(size_t missing);
 
-    uint64_t read_u64();
+    template <size_t W>
+    uint64_t read_le();
     uint64_t read_unsigned_number(Control control);
 
     PyObject* read_sized(Control control);
+    [[gnu::always_inline]] inline uint64_t size_field(Control c, const char* p, size_t& used);
+    [[gnu::always_inline]] inline PyObject* read_element();
+    [[gnu::always_inline]] inline PyObject* sized_value(Control control, uint64_t size);
+    template <uint8_t T>
+    PyObject* sized_record(uint64_t size);
     PyObject* read_fixedsize(uint8_t subtype);
     uint64_t slots_for(uint64_t n);
     PyObject* read_list(uint64_t n);
@@ -110,11 +158,12 @@ private:
     PyObject* read_pickled(size_t n);
     PyObject* read_bigint(size_t n);
     PyObject* intern_lookup(uint64_t index);
-    PyObject* string_lookup(uint64_t index);
+    [[gnu::always_inline]] inline PyObject* string_lookup(uint64_t index);
     void store_intern(PyObject* payload);
     PyObject* call_marker(PyObject* callable, PyObject* payload);
 
     DecoderFields& f_;
+    DecoderTables* tables_;     // f_.tables, one load nearer to the string table
     PyThreadState* tstate_;     // the calling thread's, for the recursion budget
     char* scratch_ = nullptr;   // the thread's string scratch buffer, once looked up
     uint64_t budget_ = 0;       // tape bytes that large containers may still preallocate for

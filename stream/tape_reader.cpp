@@ -52,7 +52,7 @@ private:
 
 // One top-level value under the read lock, with native failures translated.
 PyObject* next_tuple(TapeReader* self) {
-    if (!self->read_mutex) {
+    if (!self->read_mutex || !self->fields.tables) {
         PyErr_SetString(PyExc_RuntimeError, "TapeReader is not initialized");
         return nullptr;
     }

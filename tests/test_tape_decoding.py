@@ -2,6 +2,7 @@
 class, the string and intern tables, error types and texts, and robustness against
 malformed tapes."""
 
+import gc
 import math
 import struct
 import tracemalloc
@@ -229,6 +230,42 @@ def test_a_failing_deserialize_propagates_its_exception(tape, kind):
     assert next_value(reader) == 0
 
 
+
+@pytest.mark.parametrize("record_type", [LIST, TUPLE])
+def test_python_code_sees_only_complete_containers_while_they_fill(tape, kind, record_type):
+    # deserialize runs while its list or tuple is half read: whatever it finds through
+    # the collector, and whatever it does to a list it finds, must be safe.
+    seen = []
+
+    def deserialize(payload):
+        for obj in gc.get_objects():
+            if type(obj) in (list, tuple) and obj and obj[0] == "first!":
+                seen.append(repr(obj))
+                if type(obj) is list:
+                    obj.clear()
+        return payload
+
+    data = header(record_type, 4) + text("first!") + header(PICKLED, 1) + b"p" + b"\x06\x16"
+    got = next_value(open_reader(kind, tape(data), deserialize=deserialize))
+    if record_type == TUPLE:
+        assert seen == ["('first!', None, None, None)"] and got == ("first!", b"p", 0, 1)
+    else:
+        # The half-read list held its first element; cleared, it goes on from there.
+        assert seen == ["['first!']"] and got == [b"p", 0, 1]
+
+
+@pytest.mark.parametrize("value,tracked", [
+    ((1, "a", b"b", None), False),       # nothing the collector follows
+    (((1, 2), "a"), False),              # an untracked tuple stays untracked
+    (([1], 2), True),                    # a list may join a cycle
+    (({"k": 1}, 2), True),               # so may a dict, once it holds a container
+    ((("x", [1]), 2), True),             # a tuple that holds a list
+])
+def test_tuples_are_tracked_by_the_collector_only_when_they_need_to_be(tape, kind, value,
+                                                                       tracked):
+    got = next_value(open_reader(kind, tape(Encoder().encode(value))))
+    assert got == value and gc.is_tracked(got) is tracked
+
 # --- Robustness ---
 
 @pytest.mark.parametrize("unit,tail", [
@@ -243,7 +280,7 @@ def test_deep_nesting_raises_recursion_error(tape, kind, unit, tail):
     if kind == "stream" and unit == b"\x7d":
         pytest.skip("a nested dropped marker is an error of its own in ObjectStreamReader")
     reader = open_reader(kind, tape(unit * 10**6 + tail))
-    with pytest.raises(RecursionError):
+    with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while decoding a tape$"):
         next_value(reader)
 
 
