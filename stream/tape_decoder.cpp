@@ -512,12 +512,20 @@ TARNWICK_HOT PyObject* TapeDecoder<F>::read_element() {
     FILE* file = f_.file;
     if (const char* p = file ? peek_buffered(file, 9) : nullptr) [[likely]] {
         Control c(static_cast<uint8_t>(*p));
-        if (c.low() == UINT || c.low() == STR_REF) {
+        if (!c.is_fixed()) {
             size_t used;
             uint64_t size = size_field(c, p, used);
             skip_buffered(file, used);
             f_.bytes_read += used;
-            return c.low() == UINT ? uint_value(size) : string_lookup(size);
+            if (c.low() == UINT) return uint_value(size);
+            if (c.low() == STR_REF) return string_lookup(size);
+            return sized_value(c, size);
+        }
+        if (c.high() == INT64) {
+            int64_t v = static_cast<int64_t>(load_le<8>(p + 1));
+            skip_buffered(file, 9);
+            f_.bytes_read += 9;
+            return check(PyLong_FromLongLong(v));
         }
     }
     return read();
