@@ -208,10 +208,11 @@ bool build_plan(ObjectWriter* w, Plan& plan, PyObject* obj) {
 // ---------------------------------------------------------------------------
 // Pushing
 
-// This thread's identity for the write lock.
-uintptr_t current_thread() { return static_cast<uintptr_t>(pthread_self()); }
+// This thread's identity, for the write lock and the queue-thread test.
+uintptr_t current_thread() { return current_thread_self(); }
 
-bool on_queue_thread(Queue* q) { return active_consumer_queue == q; }
+// Writes made on the queue's own threads are refused.
+bool on_queue_thread(Queue* q, uintptr_t me) { return q->consuming_on_thread(me); }
 
 // The queue's target is a native Persister: the queue's own test, inline here because
 // every recorded value takes it.
@@ -224,12 +225,14 @@ bool persister_target(Queue* q) {
 struct Op {
     ObjectWriter* w;
     PyObject* queue_obj;  // kept alive by the caller for the whole operation
+    uintptr_t me;         // the calling thread
 
-    Op(ObjectWriter* writer, PyObject* queue) : w(writer), queue_obj(queue) {}
+    Op(ObjectWriter* writer, PyObject* queue, uintptr_t self)
+        : w(writer), queue_obj(queue), me(self) {}
     Queue* q() const { return as_queue(queue_obj); }
 
     bool disabled() const {
-        return !queue_obj || !q()->accepting_pushes() || on_queue_thread(q());
+        return !queue_obj || !q()->accepting_pushes() || on_queue_thread(q(), me);
     }
 
     // The stall rule. A push fails either because the wait gave up (push_fail_callback
@@ -499,7 +502,7 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     {
         WriteLock lock(w, me);
         queue = PyObjectPtr::borrow(w->queue);
-        Op op(w, queue.get());
+        Op op(w, queue.get(), me);
         if (w->interned_for != w->attach_count) {
             // Definitions pushed into an earlier queue are unknown to this one.
             w->interned_handles.clear();
@@ -542,7 +545,7 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     // A push may release the interpreter lock; the queue must outlive the operation
     // even if another thread detaches it meanwhile.
     Py_INCREF(q);
-    Op op(w, reinterpret_cast<PyObject*>(q));
+    Op op(w, reinterpret_cast<PyObject*>(q), me);
     for (Py_ssize_t i = 0; i < n; ++i) {
         op.check(q->push_obj(values[i]));
         ++w->messages_written;
@@ -595,27 +598,42 @@ void ObjectWriter_attach(ObjectWriter* w, PyObject* queue) {
     Py_XDECREF(old);
 }
 
-bool ObjectWriter_disabled(ObjectWriter* w) {
+namespace {
+
+bool disabled_for(ObjectWriter* w, uintptr_t me) {
     PyObject* q = w->queue;
-    return !q || !as_queue(q)->accepting_pushes() || on_queue_thread(as_queue(q));
+    return !q || !as_queue(q)->accepting_pushes() || on_queue_thread(as_queue(q), me);
 }
+
+bool write_all_as(ObjectWriter* w, uintptr_t me, PyObject* const* values, Py_ssize_t n);
+
+}  // namespace
+
+bool ObjectWriter_disabled(ObjectWriter* w) { return disabled_for(w, current_thread()); }
 
 PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
-    if (ObjectWriter_disabled(w)) Py_RETURN_NONE;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    uintptr_t me = current_thread();
+    if (disabled_for(w, me)) Py_RETURN_NONE;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) [[unlikely]] {
         PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
         return nullptr;
     }
-    if (!ObjectWriter_write_all(w, args, PyVectorcall_NARGS(nargsf))) return nullptr;
+    if (!write_all_as(w, me, args, PyVectorcall_NARGS(nargsf))) return nullptr;
     Py_RETURN_NONE;
 }
 
 bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n) {
-    uintptr_t me = current_thread();
+    return write_all_as(w, current_thread(), values, n);
+}
+
+namespace {
+
+bool write_all_as(ObjectWriter* w, uintptr_t me, PyObject* const* values, Py_ssize_t n) {
     if (w->write_owner == 0 && !w->verbose && w->interned_for == w->attach_count) {
         Queue* q = as_queue(w->queue);
-        if (persister_target(q)) return write_roots_to_persister(w, q, me, values, n);
+        if (persister_target(q)) [[likely]]
+            return write_roots_to_persister(w, q, me, values, n);
     }
     if (w->write_owner == me) {
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -624,6 +642,8 @@ bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t
     }
     return locked(w, me, [&](Op& op) { return op.write_values(values, n); });
 }
+
+}  // namespace
 
 bool ObjectWriter_flush(ObjectWriter* w) {
     uintptr_t me = current_thread();
