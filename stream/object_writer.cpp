@@ -557,6 +557,24 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     return true;
 }
 
+// The commonest call of all, writer(value) to a Persister, when the push cannot
+// wait: write_roots_to_persister's steps for one value. As the push can neither
+// release the interpreter lock nor run Python code, no other thread can detach the
+// queue meanwhile and no re-entrant call can queue an operation, so it needs no
+// reference to the queue and has no deferred operations to run. False (nothing done)
+// when the push could wait: the caller takes the general path then.
+[[gnu::always_inline]] inline bool write_one_root_no_wait(ObjectWriter* w, Queue* q,
+                                                          uintptr_t me, PyObject* value) {
+    int64_t size = queue_estimate_size(value);
+    if (!q->push_cannot_wait(size)) return false;
+    take_write_lock(w, me);
+    Op op(w, reinterpret_cast<PyObject*>(q), me);
+    op.check(q->push_obj_no_wait(value, size));
+    ++w->messages_written;
+    release_write_lock(w);
+    return true;
+}
+
 }  // namespace
 
 void ObjectWriter_construct(ObjectWriter* w) {
@@ -619,7 +637,13 @@ PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargs
         PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
         return nullptr;
     }
-    if (!write_all_as(w, me, args, PyVectorcall_NARGS(nargsf))) return nullptr;
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n == 1 && w->write_owner == 0 && !w->verbose && w->interned_for == w->attach_count) {
+        Queue* q = as_queue(w->queue);
+        if (persister_target(q) && write_one_root_no_wait(w, q, me, args[0])) [[likely]]
+            Py_RETURN_NONE;
+    }
+    if (!write_all_as(w, me, args, n)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -239,6 +239,34 @@ struct Queue {
         return push_owned(object_entry(obj), size, obj);
     }
 
+    // push_obj for a caller that found push_cannot_wait(size) true, with `size` the
+    // object's estimate (0 when immortal): the same steps, less the waits for the
+    // in-flight limit and for ring room that this answer rules out. False when refused.
+    bool push_obj_no_wait(PyObject* obj, int64_t size) {
+        if (reject_push()) return false;
+        if (size == 0) return push_entry_unchecked(object_entry(obj));
+        Py_INCREF(obj);
+        reserve_inflight(size);
+        if (!push_entry_unchecked(object_entry(obj))) [[unlikely]] {
+            drop_unqueued(obj, size);
+            return false;
+        }
+        return true;
+    }
+
+    // True when a push of `size` estimated bytes (0 for an immortal object) cannot
+    // wait, so can neither release the interpreter lock nor run Python code: the ring
+    // has room for it and for the next operation, and its bytes leave the in-flight
+    // total under the limit. What the writer and return threads do meanwhile only
+    // frees slots and bytes, so it cannot make a true answer wrong; a refused push
+    // does not wait either.
+    bool push_cannot_wait(int64_t size) const {
+        if (!has_entry_slots(PUSH_SLOT_RESERVE + 1)) return false;
+        if (size == 0) return true;
+        int64_t limit = inflight_limit();
+        return limit <= 0 || inflight() + size < limit;
+    }
+
     bool push_immortal(PyObject* obj) {
         if (reject_push()) return false;
         if (!push_entry_unchecked(object_entry(obj))) return false;
