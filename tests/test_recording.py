@@ -185,3 +185,40 @@ def test_persister_target_pushes_one_entry_per_root(tmp_path):
     got = read_back(path)
     assert got[:len(values)] == values
     assert got[len(values):] == [Heartbeat({"beat": 1})]
+
+
+def slow_dumps(obj):
+    time.sleep(0.0005)
+    return pickle.dumps(obj)
+
+
+def test_single_value_writes_wait_for_room_and_survive_detaching_the_queue(tmp_path):
+    """One value per call, the commonest write, into a ring of 8 that a slow pickler
+    keeps full, so most pushes wait for room; meanwhile the queue is detached from the
+    writer and its owner drops it. The write in progress keeps the queue alive, and
+    the tape holds, in order, every value written before the detach."""
+    path = tmp_path / "detach.tape"
+    fw = ts.FramedWriter(str(path), raw=True)
+    q = ts.Queue(ts.Persister(fw, slow_dumps), queue_capacity=8)
+    w = ts.ObjectWriter(q)
+    done = []
+
+    def produce():
+        for i in range(400):
+            w(complex(i, 1))
+            done.append(i)
+
+    t = threading.Thread(target=produce)
+    t.start()
+    deadline = time.monotonic() + 30
+    while len(done) < 40 and time.monotonic() < deadline:
+        time.sleep(0.001)
+    before = len(done)
+    w.queue = None
+    del q
+    t.join(60)
+    assert not t.is_alive()
+    fw.close()
+    got = read_back(path)
+    assert before <= len(got) < 400
+    assert got == [complex(i, 1) for i in range(len(got))]
