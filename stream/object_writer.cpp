@@ -568,8 +568,8 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     int64_t size = queue_estimate_size(value);
     if (!q->push_cannot_wait(size)) return false;
     take_write_lock(w, me);
-    Op op(w, reinterpret_cast<PyObject*>(q), me);
-    op.check(q->push_obj_no_wait(value, size));
+    if (!q->push_obj_no_wait(value, size)) [[unlikely]]
+        Op(w, reinterpret_cast<PyObject*>(q), me).push_failed();
     ++w->messages_written;
     release_write_lock(w);
     return true;

@@ -78,8 +78,16 @@ struct Queue;
 // threads for their whole run.
 inline thread_local Queue* active_consumer_queue = nullptr;
 
-// This thread's identity, as the queue's threads publish theirs.
-inline uintptr_t current_thread_self() { return static_cast<uintptr_t>(pthread_self()); }
+// This thread's identity, as the queue's threads publish theirs: the thread pointer,
+// which addresses the thread's own control block and so differs between live threads
+// (one instruction, where pthread_self() is a call into the C library).
+inline uintptr_t current_thread_self() {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+    return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
+#else
+    return static_cast<uintptr_t>(pthread_self());
+#endif
+}
 
 // Marks the current thread as a consumer of `queue` for its lifetime: in the
 // thread-local above, and by publishing the thread's identity in `self_slot` (one of
