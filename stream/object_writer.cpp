@@ -214,11 +214,10 @@ uintptr_t current_thread() { return current_thread_self(); }
 // Writes made on the queue's own threads are refused.
 bool on_queue_thread(Queue* q, uintptr_t me) { return q->consuming_on_thread(me); }
 
-// The queue's target is a native Persister: the queue's own test, inline here because
-// every recorded value takes it.
-bool persister_target(Queue* q) {
-    return q->target_obj && PyObject_TypeCheck(q->target_obj, &Persister_Type);
-}
+// The queue's target is a native Persister: the answer the queue settled when it bound
+// the target (a flag beside the fields every push reads), so that every recorded value
+// does not have to look at the target object itself.
+bool persister_target(Queue* q) { return q->is_persister(); }
 
 
 // One operation of the writer on the queue that was attached when it took the lock.
