@@ -628,22 +628,37 @@ bool write_all_as(ObjectWriter* w, uintptr_t me, PyObject* const* values, Py_ssi
 
 bool ObjectWriter_disabled(ObjectWriter* w) { return disabled_for(w, current_thread()); }
 
-PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    uintptr_t me = current_thread();
+namespace {
+
+// Every call that the path below does not finish.
+[[gnu::noinline]] PyObject* call_general(ObjectWriter* w, uintptr_t me, PyObject* const* args,
+                                         size_t nargsf, PyObject* kwnames) {
     if (disabled_for(w, me)) Py_RETURN_NONE;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) [[unlikely]] {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
         return nullptr;
     }
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    if (n == 1 && w->write_owner == 0 && !w->verbose && w->interned_for == w->attach_count) {
-        Queue* q = as_queue(w->queue);
-        if (persister_target(q) && write_one_root_no_wait(w, q, me, args[0])) [[likely]]
+    if (!write_all_as(w, me, args, PyVectorcall_NARGS(nargsf))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    uintptr_t me = current_thread();
+    // writer(value) to a Persister, with the writer enabled, its lock free and no
+    // trace, and a push that cannot wait; anything else takes the general path, which
+    // makes every check again in its own order.
+    PyObject* queue = w->queue;
+    if (queue && !kwnames && PyVectorcall_NARGS(nargsf) == 1 && w->write_owner == 0 &&
+        !w->verbose && w->interned_for == w->attach_count) [[likely]] {
+        Queue* q = as_queue(queue);
+        if (q->accepting_pushes() && !on_queue_thread(q, me) && persister_target(q) &&
+            write_one_root_no_wait(w, q, me, args[0])) [[likely]]
             Py_RETURN_NONE;
     }
-    if (!write_all_as(w, me, args, n)) return nullptr;
-    Py_RETURN_NONE;
+    return call_general(w, me, args, nargsf, kwnames);
 }
 
 bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n) {
