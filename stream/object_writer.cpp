@@ -208,28 +208,30 @@ bool build_plan(ObjectWriter* w, Plan& plan, PyObject* obj) {
 // ---------------------------------------------------------------------------
 // Pushing
 
-// This thread's identity for the write lock.
-uintptr_t current_thread() { return static_cast<uintptr_t>(pthread_self()); }
+// This thread's identity, for the write lock and the queue-thread test.
+uintptr_t current_thread() { return current_thread_self(); }
 
-bool on_queue_thread(Queue* q) { return active_consumer_queue == q; }
+// Writes made on the queue's own threads are refused.
+bool on_queue_thread(Queue* q, uintptr_t me) { return q->consuming_on_thread(me); }
 
-// The queue's target is a native Persister: the queue's own test, inline here because
-// every recorded value takes it.
-bool persister_target(Queue* q) {
-    return q->target_obj && PyObject_TypeCheck(q->target_obj, &Persister_Type);
-}
+// The queue's target is a native Persister: the answer the queue settled when it bound
+// the target (a flag beside the fields every push reads), so that every recorded value
+// does not have to look at the target object itself.
+bool persister_target(Queue* q) { return q->is_persister(); }
 
 
 // One operation of the writer on the queue that was attached when it took the lock.
 struct Op {
     ObjectWriter* w;
     PyObject* queue_obj;  // kept alive by the caller for the whole operation
+    uintptr_t me;         // the calling thread
 
-    Op(ObjectWriter* writer, PyObject* queue) : w(writer), queue_obj(queue) {}
+    Op(ObjectWriter* writer, PyObject* queue, uintptr_t self)
+        : w(writer), queue_obj(queue), me(self) {}
     Queue* q() const { return as_queue(queue_obj); }
 
     bool disabled() const {
-        return !queue_obj || !q()->accepting_pushes() || on_queue_thread(q());
+        return !queue_obj || !q()->accepting_pushes() || on_queue_thread(q(), me);
     }
 
     // The stall rule. A push fails either because the wait gave up (push_fail_callback
@@ -499,7 +501,7 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     {
         WriteLock lock(w, me);
         queue = PyObjectPtr::borrow(w->queue);
-        Op op(w, queue.get());
+        Op op(w, queue.get(), me);
         if (w->interned_for != w->attach_count) {
             // Definitions pushed into an earlier queue are unknown to this one.
             w->interned_handles.clear();
@@ -542,7 +544,7 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
     // A push may release the interpreter lock; the queue must outlive the operation
     // even if another thread detaches it meanwhile.
     Py_INCREF(q);
-    Op op(w, reinterpret_cast<PyObject*>(q));
+    Op op(w, reinterpret_cast<PyObject*>(q), me);
     for (Py_ssize_t i = 0; i < n; ++i) {
         op.check(q->push_obj(values[i]));
         ++w->messages_written;
@@ -551,6 +553,24 @@ bool locked(ObjectWriter* w, uintptr_t me, Body body) {
         run_deferred_of(op);
     release_write_lock(w);
     Py_DECREF(q);
+    return true;
+}
+
+// The commonest call of all, writer(value) to a Persister, when the push cannot
+// wait: write_roots_to_persister's steps for one value. As the push can neither
+// release the interpreter lock nor run Python code, no other thread can detach the
+// queue meanwhile and no re-entrant call can queue an operation, so it needs no
+// reference to the queue and has no deferred operations to run. False (nothing done)
+// when the push could wait: the caller takes the general path then.
+[[gnu::always_inline]] inline bool write_one_root_no_wait(ObjectWriter* w, Queue* q,
+                                                          uintptr_t me, PyObject* value) {
+    int64_t size = queue_estimate_size(value);
+    if (!q->push_cannot_wait(size)) return false;
+    take_write_lock(w, me);
+    if (!q->push_obj_no_wait(value, size)) [[unlikely]]
+        Op(w, reinterpret_cast<PyObject*>(q), me).push_failed();
+    ++w->messages_written;
+    release_write_lock(w);
     return true;
 }
 
@@ -595,27 +615,63 @@ void ObjectWriter_attach(ObjectWriter* w, PyObject* queue) {
     Py_XDECREF(old);
 }
 
-bool ObjectWriter_disabled(ObjectWriter* w) {
+namespace {
+
+bool disabled_for(ObjectWriter* w, uintptr_t me) {
     PyObject* q = w->queue;
-    return !q || !as_queue(q)->accepting_pushes() || on_queue_thread(as_queue(q));
+    return !q || !as_queue(q)->accepting_pushes() || on_queue_thread(as_queue(q), me);
 }
 
-PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-    if (ObjectWriter_disabled(w)) Py_RETURN_NONE;
+bool write_all_as(ObjectWriter* w, uintptr_t me, PyObject* const* values, Py_ssize_t n);
+
+}  // namespace
+
+bool ObjectWriter_disabled(ObjectWriter* w) { return disabled_for(w, current_thread()); }
+
+namespace {
+
+// Every call that the path below does not finish.
+[[gnu::noinline]] PyObject* call_general(ObjectWriter* w, uintptr_t me, PyObject* const* args,
+                                         size_t nargsf, PyObject* kwnames) {
+    if (disabled_for(w, me)) Py_RETURN_NONE;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_SetString(PyExc_TypeError, "ObjectWriter does not accept keyword arguments");
         return nullptr;
     }
-    if (!ObjectWriter_write_all(w, args, PyVectorcall_NARGS(nargsf))) return nullptr;
+    if (!write_all_as(w, me, args, PyVectorcall_NARGS(nargsf))) return nullptr;
     Py_RETURN_NONE;
 }
 
-bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n) {
+}  // namespace
+
+PyObject* ObjectWriter_call(ObjectWriter* w, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
     uintptr_t me = current_thread();
+    // writer(value) to a Persister, with the writer enabled, its lock free and no
+    // trace, and a push that cannot wait; anything else takes the general path, which
+    // makes every check again in its own order.
+    PyObject* queue = w->queue;
+    if (queue && !kwnames && PyVectorcall_NARGS(nargsf) == 1 && w->write_owner == 0 &&
+        !w->verbose && w->interned_for == w->attach_count) [[likely]] {
+        Queue* q = as_queue(queue);
+        if (q->accepting_pushes() && !on_queue_thread(q, me) && persister_target(q) &&
+            write_one_root_no_wait(w, q, me, args[0])) [[likely]]
+            Py_RETURN_NONE;
+    }
+    return call_general(w, me, args, nargsf, kwnames);
+}
+
+bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t n) {
+    return write_all_as(w, current_thread(), values, n);
+}
+
+namespace {
+
+bool write_all_as(ObjectWriter* w, uintptr_t me, PyObject* const* values, Py_ssize_t n) {
     if (w->write_owner == 0 && !w->verbose && w->interned_for == w->attach_count) {
         Queue* q = as_queue(w->queue);
-        if (persister_target(q)) return write_roots_to_persister(w, q, me, values, n);
+        if (persister_target(q)) [[likely]]
+            return write_roots_to_persister(w, q, me, values, n);
     }
     if (w->write_owner == me) {
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -624,6 +680,8 @@ bool ObjectWriter_write_all(ObjectWriter* w, PyObject* const* values, Py_ssize_t
     }
     return locked(w, me, [&](Op& op) { return op.write_values(values, n); });
 }
+
+}  // namespace
 
 bool ObjectWriter_flush(ObjectWriter* w) {
     uintptr_t me = current_thread();

@@ -324,6 +324,8 @@ void Queue::forget_threads_after_fork() {
     new (&return_wake_mutex) std::mutex();
     new (&return_wake_cv) std::condition_variable();
     new (&join_mutex) std::mutex();
+    writer_thread_self.store(0, std::memory_order_relaxed);
+    return_thread_self.store(0, std::memory_order_relaxed);
     thread_started = false;
     return_thread_started = false;
     lifecycle_busy = 0;

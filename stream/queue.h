@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -77,16 +78,39 @@ struct Queue;
 // threads for their whole run.
 inline thread_local Queue* active_consumer_queue = nullptr;
 
+// This thread's identity, as the queue's threads publish theirs: the thread pointer,
+// which addresses the thread's own control block and so differs between live threads
+// (one instruction, where pthread_self() is a call into the C library).
+inline uintptr_t current_thread_self() {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__aarch64__))
+    return reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
+#else
+    return static_cast<uintptr_t>(pthread_self());
+#endif
+}
+
+// Marks the current thread as a consumer of `queue` for its lifetime: in the
+// thread-local above, and by publishing the thread's identity in `self_slot` (one of
+// the queue's slots, see Queue::consuming_on_thread).
 class ActiveConsumerScope {
 public:
-    explicit ActiveConsumerScope(Queue* queue) : previous(active_consumer_queue) {
+    ActiveConsumerScope(Queue* queue, std::atomic<uintptr_t>& self_slot)
+        : previous(active_consumer_queue), slot(self_slot), self(current_thread_self()) {
         active_consumer_queue = queue;
+        slot.store(self, std::memory_order_relaxed);
     }
-    ~ActiveConsumerScope() { active_consumer_queue = previous; }
+    ~ActiveConsumerScope() {
+        // Cleared only if it still names this thread.
+        uintptr_t expected = self;
+        slot.compare_exchange_strong(expected, 0, std::memory_order_relaxed);
+        active_consumer_queue = previous;
+    }
     ActiveConsumerScope(const ActiveConsumerScope&) = delete;
     ActiveConsumerScope& operator=(const ActiveConsumerScope&) = delete;
 
     Queue* previous;
+    std::atomic<uintptr_t>& slot;
+    uintptr_t self;
 };
 
 class WorkerGilRun;
@@ -146,6 +170,15 @@ struct Queue {
     bool target_persister = false;  // target_obj is a Persister: fixed while bound
     std::mutex join_mutex;
     WorkerGilRun* worker_gil = nullptr;
+    // The identities of the writer and return threads while their loops run (0 or a
+    // stale identity otherwise). A thread in such a loop stored its own identity there
+    // and no other thread overwrites it meanwhile (a queue runs one thread of each kind
+    // at a time, and a thread clears a slot only while it names that thread), so a
+    // thread whose identity is in neither slot is not one of the queue's threads. This
+    // spares the recording path a thread-local lookup, which in a dynamically loaded
+    // module is a call into the dynamic linker.
+    std::atomic<uintptr_t> writer_thread_self{0};
+    std::atomic<uintptr_t> return_thread_self{0};
 
     Queue(Py_ssize_t capacity, int64_t inflight_limit, int32_t worker_wait_timeout_ms);
     ~Queue();
@@ -160,6 +193,15 @@ struct Queue {
     bool accepting_pushes() const { return !closed && current_state() == ACTIVE; }
     bool reject_push() const { return !accepting_pushes(); }
     bool consuming_on_current_thread() const { return active_consumer_queue == this; }
+    // The same answer for the thread whose identity is `me` (the calling thread's
+    // current_thread_self()); the thread-local is read only when a slot matches, which
+    // a stale identity (a reused one, or one left by a fork) can make happen.
+    bool consuming_on_thread(uintptr_t me) const {
+        if (writer_thread_self.load(std::memory_order_relaxed) != me &&
+            return_thread_self.load(std::memory_order_relaxed) != me) [[likely]]
+            return false;
+        return consuming_on_current_thread();
+    }
 
     // ---- in-flight accounting -----------------------------------------------------
     void reserve_inflight(int64_t size) {
@@ -205,10 +247,38 @@ struct Queue {
         return push_owned(object_entry(obj), size, obj);
     }
 
+    // push_obj for a caller that found push_cannot_wait(size) true, with `size` the
+    // object's estimate (0 when immortal): the same steps, less the waits for the
+    // in-flight limit and for ring room that this answer rules out. False when refused.
+    bool push_obj_no_wait(PyObject* obj, int64_t size) {
+        if (reject_push()) return false;
+        if (size == 0) return push_entry_unchecked(object_entry(obj));
+        Py_INCREF(obj);
+        reserve_inflight(size);
+        if (!push_entry_unchecked(object_entry(obj))) [[unlikely]] {
+            drop_unqueued(obj, size);
+            return false;
+        }
+        return true;
+    }
+
+    // True when a push of `size` estimated bytes (0 for an immortal object) cannot
+    // wait, so can neither release the interpreter lock nor run Python code: the ring
+    // has room for it and for the next operation, and its bytes leave the in-flight
+    // total under the limit. What the writer and return threads do meanwhile only
+    // frees slots and bytes, so it cannot make a true answer wrong; a refused push
+    // does not wait either.
+    bool push_cannot_wait(int64_t size) const {
+        if (!has_entry_slots(PUSH_SLOT_RESERVE + 1)) return false;
+        if (size == 0) return true;
+        int64_t limit = inflight_limit();
+        return limit <= 0 || inflight() + size < limit;
+    }
+
     bool push_immortal(PyObject* obj) {
         if (reject_push()) return false;
         if (!push_entry_unchecked(object_entry(obj))) return false;
-        return wait_for_slots(PUSH_SLOT_RESERVE);
+        return ensure_slots(PUSH_SLOT_RESERVE);
     }
 
     // A handle above MAX_INLINE_BINDING_HANDLE raises OverflowError; nothing is pushed.
@@ -216,7 +286,7 @@ struct Queue {
         if (!check_entry_handle(handle)) return false;
         if (reject_push()) return false;
         if (!push_entry_unchecked(ref_entry(handle))) return false;
-        return wait_for_slots(PUSH_SLOT_RESERVE);
+        return ensure_slots(PUSH_SLOT_RESERVE);
     }
 
     bool push_intern(PyObject* obj, BindingHandle handle) {
@@ -240,7 +310,7 @@ struct Queue {
         }
         if (!push_entry_unchecked(ref_entry(handle))) return false;
         if (size != 0 && over_inflight_limit() && !wait_for_inflight()) return false;
-        return wait_for_slots(INTERN_SLOT_RESERVE);
+        return ensure_slots(INTERN_SLOT_RESERVE);
     }
 
     // Collection headers. A count above 2^32 - 1 raises OverflowError; nothing is pushed.
@@ -262,6 +332,12 @@ struct Queue {
         return limit > 0 && inflight() >= limit;
     }
     bool wait_for_slots(size_t n);
+    // wait_for_slots without a call when the ring already has the room.
+    bool ensure_slots(size_t n) {
+        if (!reject_push() && has_entry_slots(n)) [[likely]]
+            return true;
+        return wait_for_slots(n);
+    }
     bool wait_for_inflight();
     bool wait_with_push_backoff();
     bool drain_returned_with_gil(int64_t needed_size);
@@ -370,7 +446,7 @@ private:
             return false;
         }
         if (estimated_size != 0 && over_inflight_limit() && !wait_for_inflight()) return false;
-        return wait_for_slots(PUSH_SLOT_RESERVE);
+        return ensure_slots(PUSH_SLOT_RESERVE);
     }
 
     // Undoes the accounting and the reference of an entry that was never appended.

@@ -55,7 +55,7 @@ void Queue::drain_returned() {
 }
 
 void Queue::return_loop() {
-    ActiveConsumerScope scope(this);
+    ActiveConsumerScope scope(this, return_thread_self);
     const auto timeout = std::chrono::milliseconds(worker_wait_timeout_ms_value);
     for (;;) {
         if (!returned.empty()) {

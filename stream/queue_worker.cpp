@@ -473,7 +473,7 @@ bool Queue::entry_needs_gil(QEntry e) const {
 }
 
 void Queue::worker_loop() {
-    ActiveConsumerScope scope(this);
+    ActiveConsumerScope scope(this, writer_thread_self);
     const auto timeout = std::chrono::milliseconds(worker_wait_timeout_ms_value);
     for (;;) {
         if (entries.empty()) {

@@ -185,3 +185,40 @@ def test_persister_target_pushes_one_entry_per_root(tmp_path):
     got = read_back(path)
     assert got[:len(values)] == values
     assert got[len(values):] == [Heartbeat({"beat": 1})]
+
+
+def slow_dumps(obj):
+    time.sleep(0.0005)
+    return pickle.dumps(obj)
+
+
+def test_a_single_value_write_waiting_for_room_keeps_its_queue_alive(tmp_path):
+    """One value per call, the commonest write, into a ring of 8 that a slow pickler
+    keeps full. While a push waits for room, its push_fail_callback detaches the queue
+    from the writer and drops the last reference the program holds: the waiting write
+    holds one of its own, so the queue lives until the write is done, and the tape
+    holds, in order, every value written up to then."""
+    path = tmp_path / "detach.tape"
+    fw = ts.FramedWriter(str(path), raw=True)
+    holder = []
+    refs = []
+
+    def callback():
+        if holder:
+            queue = holder.pop()
+            w.queue = None
+            refs.append(sys.getrefcount(queue))  # this name, the argument, the write's
+            del queue
+        return 0.001
+
+    q = ts.Queue(ts.Persister(fw, slow_dumps), queue_capacity=8, push_fail_callback=callback)
+    w = ts.ObjectWriter(q)
+    holder.append(q)
+    del q
+    for i in range(100):
+        w(complex(i, 1))
+    assert refs == [3]
+    fw.close()
+    got = read_back(path)
+    assert 5 <= len(got) < 100
+    assert got == [complex(i, 1) for i in range(len(got))]
