@@ -205,10 +205,9 @@ struct Queue {
         return push_owned(object_entry(obj), size, obj);
     }
 
+    // No reference is taken; a string interned at run time still counts its bytes.
     bool push_immortal(PyObject* obj) {
-        if (reject_push()) return false;
-        if (!push_entry_unchecked(object_entry(obj))) return false;
-        return wait_for_slots(PUSH_SLOT_RESERVE);
+        return push_owned(object_entry(obj), queue_estimate_size(obj), nullptr);
     }
 
     // A handle above MAX_INLINE_BINDING_HANDLE raises OverflowError; nothing is pushed.
@@ -226,7 +225,7 @@ struct Queue {
             Py_DECREF(obj);
             return false;
         }
-        int64_t size = queue_is_immortal(obj) ? 0 : approximate_size_bytes(obj);
+        int64_t size = queue_estimate_size(obj);
         if (size != 0) reserve_inflight(size);
         if (!push_entry_unchecked(cmd_entry(CMD_INTERN, 0))) {
             drop_unqueued(obj, size);

@@ -259,14 +259,20 @@ BindingHandle Queue::consume_binding_handle() {
 }
 
 void Queue::release_consumed_obj(PyObject* obj) {
-    if (queue_is_immortal(obj)) return;
+    if (queue_is_immortal(obj)) {
+        note_removed(queue_estimate_size(obj));
+        return;
+    }
     tarnwick::GILGuard gil;
     note_removed(queue_estimate_size(obj));
     Py_DECREF(obj);
 }
 
 void Queue::finish_consumed_obj(PyObject* obj) {
-    if (queue_is_immortal(obj)) return;
+    if (queue_is_immortal(obj)) {
+        note_removed(queue_estimate_size(obj));
+        return;
+    }
     hand_over_returned(obj);
 }
 

@@ -167,6 +167,25 @@ def test_immortal_objects_are_not_counted():
     assert q.inflight_bytes == 0
 
 
+@pytest.mark.parametrize("fate", ["written", "discarded"])
+def test_string_interned_while_queued_leaves_nothing_in_flight(fate):
+    """Interning makes a string immortal: one recorded while mortal and interned before
+    its release must still take its bytes out of flight when it is released."""
+    gate = threading.Event()
+    target = RecordingTarget(gate=gate) if fate == "written" else None
+    q = ts.Queue(target, queue_capacity=64, worker_wait_timeout_ms=1)
+    s = "".join(["interned", "-while-", "queued", str(id(q))])
+    assert probe.push_obj(q, s) is True
+    assert q.inflight_bytes == probe.estimate_size(s) > 0
+    sys.intern(s)
+    gate.set()
+    if fate == "written":
+        assert target.wait_for(lambda calls: ("write_object", (s,)) in calls)
+        q.drain()
+    q.close()
+    assert q.inflight_bytes == 0
+
+
 def test_without_limit_producers_never_wait_for_bytes():
     callback = Counter([None])
     q = ts.Queue(queue_capacity=64, inflight_limit=0, push_fail_callback=callback)
