@@ -299,6 +299,8 @@ struct Queue {
     void discard_entry(QEntry e);
     void release_consumed_obj(PyObject* obj);
     void finish_consumed_obj(PyObject* obj);
+    template <typename Write>
+    bool write_owned(PyObject* obj, Write write);
     bool is_persister() const { return target_persister; }
     bool target_is_native_persister() const { return is_persister(); }
     bool call_target_write_object(PyObject* obj);
