@@ -23,6 +23,19 @@ void sleep_without_gil(std::chrono::duration<double> delay) {
     }
 }
 
+// Marks a producer inside a back-pressure step or an in-flight wait (which
+// releases returned objects, so finalisers run): the record must not be rebuilt under it.
+class BackoffScope {
+public:
+    explicit BackoffScope(Queue* q) : q_(q) { ++q_->producers_in_backoff; }
+    ~BackoffScope() { --q_->producers_in_backoff; }
+    BackoffScope(const BackoffScope&) = delete;
+    BackoffScope& operator=(const BackoffScope&) = delete;
+
+private:
+    Queue* q_;
+};
+
 }  // namespace
 
 bool Queue::wait_for_slots(size_t n) {
@@ -38,6 +51,7 @@ bool Queue::wait_for_slots(size_t n) {
 
 bool Queue::wait_for_inflight() {
     if (reject_push()) return false;
+    BackoffScope scope(this);
     for (;;) {
         int64_t limit = inflight_limit();
         if (limit <= 0 || inflight() < limit) return true;
@@ -47,18 +61,6 @@ bool Queue::wait_for_inflight() {
         if (!wait_with_push_backoff()) return false;
     }
 }
-
-// Marks a producer inside a back-pressure step: the record must not be rebuilt under it.
-class BackoffScope {
-public:
-    explicit BackoffScope(Queue* q) : q_(q) { ++q_->producers_in_backoff; }
-    ~BackoffScope() { --q_->producers_in_backoff; }
-    BackoffScope(const BackoffScope&) = delete;
-    BackoffScope& operator=(const BackoffScope&) = delete;
-
-private:
-    Queue* q_;
-};
 
 bool Queue::wait_with_push_backoff() {
     if (reject_push()) return false;
