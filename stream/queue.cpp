@@ -254,28 +254,11 @@ bool Queue::resume() {
     return true;
 }
 
-namespace {
-
-// Marks a drain or close in progress for its whole length: the joins let other threads
-// run, and the releases run finalisers, and neither may rebuild the record under it.
-class LifecycleScope {
-public:
-    explicit LifecycleScope(Queue* q) : q_(q) { ++q_->lifecycle_busy; }
-    ~LifecycleScope() { --q_->lifecycle_busy; }
-    LifecycleScope(const LifecycleScope&) = delete;
-    LifecycleScope& operator=(const LifecycleScope&) = delete;
-
-private:
-    Queue* q_;
-};
-
-}  // namespace
-
 void Queue::drain() {
     if (closed || !thread_started) return;
     // The queue's own threads cannot wait for themselves.
     if (consuming_on_current_thread()) return;
-    LifecycleScope busy(this);
+    CountScope busy(lifecycle_busy);
     if (current_state() == ACTIVE) set_state(PAUSED);
     shutdown_flag.store(true, std::memory_order_release);
     notify_all_threads();
@@ -295,7 +278,7 @@ void Queue::close() {
     // On the queue's own threads: they end by themselves, and the queue's destruction
     // joins them and releases what is left.
     if (consuming_on_current_thread()) return;
-    LifecycleScope busy(this);
+    CountScope busy(lifecycle_busy);
     join_threads();
     thread_started = false;
     return_thread_started = false;
@@ -317,7 +300,7 @@ void Queue::disable() {
 void Queue::join_leftover_threads() {
     if (!writer_thread.joinable() && !return_thread.joinable()) return;
     if (consuming_on_current_thread()) return;
-    LifecycleScope busy(this);
+    CountScope busy(lifecycle_busy);
     join_threads();
     thread_started = false;
     return_thread_started = false;

@@ -91,6 +91,19 @@ public:
 
 class WorkerGilRun;
 
+// Raises one of the record's counters for the life of a scope: the drains and closes,
+// and the producers waiting, under which the record must not be rebuilt.
+class CountScope {
+public:
+    explicit CountScope(int& counter) : counter_(counter) { ++counter_; }
+    ~CountScope() { --counter_; }
+    CountScope(const CountScope&) = delete;
+    CountScope& operator=(const CountScope&) = delete;
+
+private:
+    int& counter_;
+};
+
 // The methods through which the writer thread drives a target that is not a Persister.
 enum class TargetMethod : int {
     WRITE_OBJECT,

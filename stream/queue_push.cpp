@@ -23,19 +23,6 @@ void sleep_without_gil(std::chrono::duration<double> delay) {
     }
 }
 
-// Marks a producer inside a back-pressure step or an in-flight wait (which
-// releases returned objects, so finalisers run): the record must not be rebuilt under it.
-class BackoffScope {
-public:
-    explicit BackoffScope(Queue* q) : q_(q) { ++q_->producers_in_backoff; }
-    ~BackoffScope() { --q_->producers_in_backoff; }
-    BackoffScope(const BackoffScope&) = delete;
-    BackoffScope& operator=(const BackoffScope&) = delete;
-
-private:
-    Queue* q_;
-};
-
 }  // namespace
 
 bool Queue::wait_for_slots(size_t n) {
@@ -51,7 +38,8 @@ bool Queue::wait_for_slots(size_t n) {
 
 bool Queue::wait_for_inflight() {
     if (reject_push()) return false;
-    BackoffScope scope(this);
+    // Releases returned objects itself, so finalisers run: marked like a back-pressure step.
+    CountScope waiting(producers_in_backoff);
     for (;;) {
         int64_t limit = inflight_limit();
         if (limit <= 0 || inflight() < limit) return true;
@@ -64,7 +52,7 @@ bool Queue::wait_for_inflight() {
 
 bool Queue::wait_with_push_backoff() {
     if (reject_push()) return false;
-    BackoffScope scope(this);
+    CountScope waiting(producers_in_backoff);
     if (!push_fail_callback) {
         // Without a writer thread (a queue with no target) nothing will ever make
         // room: give up rather than wait forever.
