@@ -99,7 +99,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     if (q->lifecycle_busy != 0) {
         PyErr_SetString(PyExc_RuntimeError,
-                        "Queue cannot be re-initialised while another thread drains or closes it");
+                        "Queue cannot be re-initialised while it is being drained or closed");
         return -1;
     }
     // Keep the new configuration alive while the old record (which may hold the last

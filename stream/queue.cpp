@@ -258,12 +258,11 @@ void Queue::drain() {
     if (closed || !thread_started) return;
     // The queue's own threads cannot wait for themselves.
     if (consuming_on_current_thread()) return;
+    CountScope busy(lifecycle_busy);
     if (current_state() == ACTIVE) set_state(PAUSED);
     shutdown_flag.store(true, std::memory_order_release);
     notify_all_threads();
-    ++lifecycle_busy;
     join_threads();
-    --lifecycle_busy;
     drain_returned();
     thread_started = false;
     return_thread_started = false;
@@ -279,9 +278,8 @@ void Queue::close() {
     // On the queue's own threads: they end by themselves, and the queue's destruction
     // joins them and releases what is left.
     if (consuming_on_current_thread()) return;
-    ++lifecycle_busy;
+    CountScope busy(lifecycle_busy);
     join_threads();
-    --lifecycle_busy;
     thread_started = false;
     return_thread_started = false;
     drain_returned();
@@ -302,6 +300,7 @@ void Queue::disable() {
 void Queue::join_leftover_threads() {
     if (!writer_thread.joinable() && !return_thread.joinable()) return;
     if (consuming_on_current_thread()) return;
+    CountScope busy(lifecycle_busy);
     join_threads();
     thread_started = false;
     return_thread_started = false;

@@ -115,6 +115,19 @@ public:
 
 class WorkerGilRun;
 
+// Raises one of the record's counters for the life of a scope: the drains and closes,
+// and the producers waiting, under which the record must not be rebuilt.
+class CountScope {
+public:
+    explicit CountScope(int& counter) : counter_(counter) { ++counter_; }
+    ~CountScope() { --counter_; }
+    CountScope(const CountScope&) = delete;
+    CountScope& operator=(const CountScope&) = delete;
+
+private:
+    int& counter_;
+};
+
 // The methods through which the writer thread drives a target that is not a Persister.
 enum class TargetMethod : int {
     WRITE_OBJECT,
@@ -248,7 +261,7 @@ struct Queue {
     }
 
     // push_obj for a caller that found push_cannot_wait(size) true, with `size` the
-    // object's estimate (0 when immortal): the same steps, less the waits for the
+    // object's queue_estimate_size: the same steps, less the waits for the
     // in-flight limit and for ring room that this answer rules out. False when refused.
     bool push_obj_no_wait(PyObject* obj, int64_t size) {
         if (reject_push()) return false;
@@ -275,10 +288,9 @@ struct Queue {
         return limit <= 0 || inflight() + size < limit;
     }
 
+    // No reference is taken; a string interned at run time still counts its bytes.
     bool push_immortal(PyObject* obj) {
-        if (reject_push()) return false;
-        if (!push_entry_unchecked(object_entry(obj))) return false;
-        return ensure_slots(PUSH_SLOT_RESERVE);
+        return push_owned(object_entry(obj), queue_estimate_size(obj), nullptr);
     }
 
     // A handle above MAX_INLINE_BINDING_HANDLE raises OverflowError; nothing is pushed.
@@ -296,7 +308,7 @@ struct Queue {
             Py_DECREF(obj);
             return false;
         }
-        int64_t size = queue_is_immortal(obj) ? 0 : approximate_size_bytes(obj);
+        int64_t size = queue_estimate_size(obj);
         if (size != 0) reserve_inflight(size);
         if (!push_entry_unchecked(cmd_entry(CMD_INTERN, 0))) {
             drop_unqueued(obj, size);
@@ -376,6 +388,8 @@ struct Queue {
     void discard_entry(QEntry e);
     void release_consumed_obj(PyObject* obj);
     void finish_consumed_obj(PyObject* obj);
+    template <typename Write>
+    bool write_owned(PyObject* obj, Write write);
     bool is_persister() const { return target_persister; }
     bool target_is_native_persister() const { return is_persister(); }
     bool call_target_write_object(PyObject* obj);

@@ -38,6 +38,8 @@ bool Queue::wait_for_slots(size_t n) {
 
 bool Queue::wait_for_inflight() {
     if (reject_push()) return false;
+    // Releases returned objects itself, so finalisers run: marked like a back-pressure step.
+    CountScope waiting(producers_in_backoff);
     for (;;) {
         int64_t limit = inflight_limit();
         if (limit <= 0 || inflight() < limit) return true;
@@ -48,21 +50,9 @@ bool Queue::wait_for_inflight() {
     }
 }
 
-// Marks a producer inside a back-pressure step: the record must not be rebuilt under it.
-class BackoffScope {
-public:
-    explicit BackoffScope(Queue* q) : q_(q) { ++q_->producers_in_backoff; }
-    ~BackoffScope() { --q_->producers_in_backoff; }
-    BackoffScope(const BackoffScope&) = delete;
-    BackoffScope& operator=(const BackoffScope&) = delete;
-
-private:
-    Queue* q_;
-};
-
 bool Queue::wait_with_push_backoff() {
     if (reject_push()) return false;
-    BackoffScope scope(this);
+    CountScope waiting(producers_in_backoff);
     if (!push_fail_callback) {
         // Without a writer thread (a queue with no target) nothing will ever make
         // room: give up rather than wait forever.

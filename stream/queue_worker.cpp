@@ -259,35 +259,47 @@ BindingHandle Queue::consume_binding_handle() {
 }
 
 void Queue::release_consumed_obj(PyObject* obj) {
-    if (queue_is_immortal(obj)) return;
+    if (queue_is_immortal(obj)) {
+        note_removed(queue_estimate_size(obj));
+        return;
+    }
     tarnwick::GILGuard gil;
     note_removed(queue_estimate_size(obj));
     Py_DECREF(obj);
 }
 
 void Queue::finish_consumed_obj(PyObject* obj) {
-    if (queue_is_immortal(obj)) return;
+    if (queue_is_immortal(obj)) {
+        note_removed(queue_estimate_size(obj));
+        return;
+    }
     hand_over_returned(obj);
 }
 
-// Writes one whole item; a thrown failure releases the reference of the object being
-// written before it propagates.
+// Runs write(), the target call for an object its entry owns, then gives the object
+// up: to the return thread when written, released here when not or when write() threw.
+template <typename Write>
+bool Queue::write_owned(PyObject* obj, Write write) {
+    bool ok;
+    try {
+        ok = write();
+    } catch (...) {
+        release_consumed_obj(obj);
+        throw;
+    }
+    if (ok) {
+        finish_consumed_obj(obj);
+    } else {
+        release_consumed_obj(obj);
+    }
+    return ok;
+}
+
+// Writes one whole item.
 bool Queue::dispatch_entry(QEntry e) {
     if (is_pointer_entry(e)) {
         PyObject* obj = as_object(e);
-        bool ok;
-        try {
-            ok = call_target_write_object(obj);
-        } catch (...) {
-            release_consumed_obj(obj);
-            throw;
-        }
-        if (ok) {
-            finish_consumed_obj(obj);
-        } else {
-            release_consumed_obj(obj);
-        }
-        return ok;
+        return write_owned(obj, [&] { return call_target_write_object(obj); });
     }
     if (is_ref_entry(e)) return call_target_write_handle_ref(as_binding_handle(e));
     return dispatch_command(e);
@@ -297,20 +309,10 @@ bool Queue::dispatch_command(QEntry e) {
     switch (cmd_of(e)) {
         case CMD_INTERN: {
             PyObject* obj = consume_owned_payload();
-            bool ok;
-            try {
+            return write_owned(obj, [&] {
                 BindingHandle handle = consume_binding_handle();
-                ok = call_target_intern(obj, handle);
-            } catch (...) {
-                release_consumed_obj(obj);
-                throw;
-            }
-            if (ok) {
-                finish_consumed_obj(obj);
-            } else {
-                release_consumed_obj(obj);
-            }
-            return ok;
+                return call_target_intern(obj, handle);
+            });
         }
         case CMD_FLUSH:
             return call_target_flush();

@@ -35,8 +35,17 @@ inline int64_t approximate_size_bytes(PyObject* obj) {
 
 inline bool queue_is_immortal(PyObject* obj) { return is_immortal(obj); }
 
+// The bytes an entry for obj keeps in flight, the same at push and at release. Interning
+// a string makes it immortal, which may happen while it is queued; so a string interned at
+// run time counts like a mortal one, whether it was interned before its push or after.
+// Objects immortal from the start (None, small ints, static strings) count nothing.
 inline int64_t queue_estimate_size(PyObject* obj) {
-    return queue_is_immortal(obj) ? 0 : approximate_size_bytes(obj);
+    if (!queue_is_immortal(obj)) return approximate_size_bytes(obj);
+    if (Py_IS_TYPE(obj, &PyUnicode_Type) &&
+        PyUnicode_CHECK_INTERNED(obj) == SSTATE_INTERNED_IMMORTAL) {
+        return approximate_unicode_size_bytes(obj);
+    }
+    return 0;
 }
 
 }  // namespace tarnwick_stream

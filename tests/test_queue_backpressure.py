@@ -167,6 +167,60 @@ def test_immortal_objects_are_not_counted():
     assert q.inflight_bytes == 0
 
 
+@pytest.mark.parametrize("fate", ["written", "discarded"])
+def test_string_interned_while_queued_leaves_nothing_in_flight(fate):
+    """Interning makes a string immortal: one recorded while mortal and interned before
+    its release must still take its bytes out of flight when it is released."""
+    gate = threading.Event()
+    target = RecordingTarget(gate=gate) if fate == "written" else None
+    q = ts.Queue(target, queue_capacity=64, worker_wait_timeout_ms=1)
+    s = "".join(["interned", "-while-", "queued", str(id(q))])
+    assert probe.push_obj(q, s) is True
+    assert q.inflight_bytes == probe.estimate_size(s) > 0
+    sys.intern(s)
+    gate.set()
+    if fate == "written":
+        assert target.wait_for(lambda calls: ("write_object", (s,)) in calls)
+        q.drain()
+    q.close()
+    assert q.inflight_bytes == 0
+
+
+def test_reinit_from_a_finaliser_run_by_an_inflight_wait_is_refused():
+    """A producer waiting for in-flight bytes releases returned objects itself; a finaliser
+    run by that release cannot rebuild the record under the waiting push."""
+    target = RecordingTarget()
+    target.write_object = lambda obj: None  # keeps no reference
+    q = ts.Queue(target, inflight_limit=4096, queue_capacity=64, worker_wait_timeout_ms=1)
+    entered, release, outcome = threading.Event(), threading.Event(), []
+
+    class Blocker:  # keeps the return thread busy, so that the next object waits in the ring
+        def __del__(self):
+            entered.set()
+            release.wait(5)
+
+    class Reinit:
+        def __del__(self):
+            outcome.append(threading.current_thread() is threading.main_thread())
+            try:
+                q.__init__()
+            except RuntimeError as e:
+                outcome.append(str(e))
+
+    try:
+        assert probe.push_obj(q, Blocker())
+        assert entered.wait(10)
+        assert probe.push_obj(q, Reinit())
+        assert wait_until(lambda: info(q)["returned"] == 1)
+        assert probe.push_obj(q, bytes(8192)) is True  # over the limit: drains the ring itself
+        assert outcome == [True, "Queue cannot be re-initialised while a push is waiting on it"]
+        assert q.persister is target
+    finally:
+        release.set()
+    q.close()
+    assert q.inflight_bytes == 0
+
+
 def test_without_limit_producers_never_wait_for_bytes():
     callback = Counter([None])
     q = ts.Queue(queue_capacity=64, inflight_limit=0, push_fail_callback=callback)

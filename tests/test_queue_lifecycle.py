@@ -313,6 +313,37 @@ def test_reinit_from_push_fail_callback_is_refused():
     q.close()
 
 
+@pytest.mark.parametrize("during", ["close", "reinit"])
+def test_reinit_from_a_finaliser_run_by_close_is_refused(during):
+    """close() (also the one inside __init__) releases what no thread wrote; a finaliser
+    run by that release cannot rebuild the record under it: every entry left is released
+    once, and the record is never torn down twice."""
+    outcome = []
+
+    class Reinit:
+        def __del__(self):
+            try:
+                q.__init__()
+            except RuntimeError as e:
+                outcome.append(str(e))
+
+    class Plain:
+        pass
+
+    q = ts.Queue()
+    after = Plain()
+    assert probe.push_obj(q, Reinit()) and probe.push_obj(q, after)
+    held = sys.getrefcount(after)
+    if during == "close":
+        q.close()
+    else:
+        q.__init__(queue_capacity=8)
+    assert outcome == ["Queue cannot be re-initialised while it is being drained or closed"]
+    assert sys.getrefcount(after) == held - 1
+    assert q.inflight_bytes == 0
+    q.close()
+
+
 LAST_REFERENCE_ON_OWN_THREAD_SCRIPT = textwrap.dedent(
     """
     import sys, threading, time
