@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "binding.h"
+#include "gilguard.h"
 #include "persister.h"
 #include "queue.h"
 #include "queueentry.h"
@@ -467,7 +468,7 @@ private:
             PyThreadState* saved = PyEval_SaveThread();
             w_->write_cv.wait(lk, [&] { return w_->write_release_gen != gen; });
             lk.unlock();
-            PyEval_RestoreThread(saved);
+            tarnwick::take_lock_or_park([saved] { PyEval_RestoreThread(saved); });
         }
         --w_->write_waiters;
     }

@@ -46,11 +46,11 @@ bool run_released(Op&& op) {
     try {
         op();
     } catch (...) {
-        PyEval_RestoreThread(saved);
+        tarnwick::take_lock_or_park([saved] { PyEval_RestoreThread(saved); });
         set_python_error_from_current_exception();
         return false;
     }
-    PyEval_RestoreThread(saved);
+    tarnwick::take_lock_or_park([saved] { PyEval_RestoreThread(saved); });
     return true;
 }
 
