@@ -924,7 +924,7 @@ template class TapeDecoder<Flavor::OBJECT_STREAM>;
 
 // --- Lifecycle helpers ---
 
-FILE* open_tape(PyObject* path) {
+FILE* open_tape(PyObject* path, char*& buffer) {
     PyObjectPtr encoded(PyUnicode_EncodeFSDefault(path));
     if (!encoded) return nullptr;
     const char* name = PyBytes_AS_STRING(encoded.get());
@@ -934,6 +934,7 @@ FILE* open_tape(PyObject* path) {
     }
     FILE* file;
     int err;
+    bool no_memory = false;
     {
         // Opening a named pipe waits for its writer, which may be another thread.
         tarnwick::GILReleaseGuard unlocked;
@@ -941,7 +942,25 @@ FILE* open_tape(PyObject* path) {
             file = std::fopen(name, "rbe");
         } while (!file && errno == EINTR);
         err = errno;
-        if (file) setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
+        // The C library sizes a buffer of its own by the file's block size, often
+        // 4 KiB: one read(2) per 4 KiB of tape. A buffer of ours makes it one per
+        // kStreamBuffer bytes.
+        if (file) {
+            buffer = static_cast<char*>(std::malloc(kStreamBuffer));
+            if (!buffer) {
+                std::fclose(file);
+                file = nullptr;
+                no_memory = true;
+            } else if (setvbuf(file, buffer, _IOFBF, kStreamBuffer) != 0) {
+                // The stream keeps the library's own buffer.
+                std::free(buffer);
+                buffer = nullptr;
+            }
+        }
+    }
+    if (no_memory) {
+        PyErr_NoMemory();
+        return nullptr;
     }
     if (!file)
         PyErr_Format(PyExc_OSError, "Could not open file: %S, mode: %s for reader, error: %s",
@@ -954,10 +973,12 @@ static void seek_to(FILE* file, long long offset) {
     if (offset > 0) (void)fseeko(file, static_cast<off_t>(offset), SEEK_SET);
 }
 
-// Installs a freshly opened stream; one that another thread opened meanwhile is closed.
-static void install_file(DecoderFields& f, FILE* file) {
-    if (f.file) std::fclose(f.file);
+// Installs a freshly opened stream and its buffer; one that another thread opened
+// meanwhile is closed.
+static void install_file(DecoderFields& f, FILE* file, char* buffer) {
+    close_decoder_file(f);
     f.file = file;
+    f.file_buffer = buffer;
     struct stat st;
     f.is_pipe = kCanWatchPipes && fstat(fileno(file), &st) == 0 && !S_ISREG(st.st_mode) &&
                 !S_ISBLK(st.st_mode);
@@ -982,9 +1003,10 @@ int init_decoder_fields(DecoderFields& f, PyObject* path, PyObject* deserialize,
     f.read_timeout = read_timeout;
     f.verbose = verbose != 0;
     f.path = Py_NewRef(path);
-    FILE* file = open_tape(path);
+    char* buffer = nullptr;
+    FILE* file = open_tape(path, buffer);
     if (!file) return -1;
-    install_file(f, file);
+    install_file(f, file, buffer);
     seek_to(file, start_offset);
     return 0;
 }
@@ -994,6 +1016,7 @@ void close_decoder_file(DecoderFields& f) {
         f.file = nullptr;
         std::fclose(file);
     }
+    std::free(std::exchange(f.file_buffer, nullptr));
 }
 
 PyObject* decoder_file_offset(DecoderFields& f) {
@@ -1013,9 +1036,10 @@ PyObject* decoder_reopen(DecoderFields& f, long long offset) {
     }
     close_decoder_file(f);
     PyObjectPtr path = PyObjectPtr::borrow(f.path);
-    FILE* file = open_tape(path.get());
+    char* buffer = nullptr;
+    FILE* file = open_tape(path.get(), buffer);
     if (!file) return nullptr;
-    install_file(f, file);
+    install_file(f, file, buffer);
     seek_to(file, offset);
     Py_RETURN_NONE;
 }

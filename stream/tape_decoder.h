@@ -77,6 +77,7 @@ struct DecoderTables {
 // fields as members by offset.
 struct DecoderFields {
     FILE* file;                 // none after close or a failed open
+    char* file_buffer;          // the stream's stdio buffer, freed after the stream is closed
     PyObject* path;             // kept for reopen
     uint64_t bytes_read;        // bytes consumed by successful reads
     uint64_t messages_read;
@@ -175,8 +176,10 @@ extern template class TapeDecoder<Flavor::OBJECT_STREAM>;
 
 // --- Lifecycle helpers shared by both reader types (interpreter lock held) ---
 
-// Opens path (a str) for reading; null with OSError set on failure.
-FILE* open_tape(PyObject* path);
+// Opens path (a str) for reading, fully buffered in a malloc'd buffer that the caller
+// frees after closing the stream (stored in buffer); null with OSError or MemoryError
+// set on failure.
+FILE* open_tape(PyObject* path, char*& buffer);
 
 // Stores the arguments common to both constructors and opens the tape. Returns -1
 // with an exception set when the tape cannot be opened; the fields stay valid.
