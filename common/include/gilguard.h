@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,13 +23,14 @@ inline void park_if_finalizing() {
 
 // Asks for the lock through take(). A thread that was already waiting when finalisation
 // began is ended from inside take() by a forced unwind, after the interpreter has given
-// the lock up again: catch it there and park, so no frame of ours unwinds.
+// the lock up again: catch it there and park, so no frame of ours unwinds. take() calls
+// only the interpreter's C API, so the forced unwind is the one thing that can arrive.
 template <typename Take>
 inline auto take_lock_or_park(Take take) {
     park_if_finalizing();
     try {
         return take();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         park_forever();
     }
 }
