@@ -279,12 +279,7 @@ void Queue::close() {
     // joins them and releases what is left.
     if (consuming_on_current_thread()) return;
     CountScope busy(lifecycle_busy);
-    join_threads();
-    thread_started = false;
-    return_thread_started = false;
-    drain_returned();
-    release_entries();
-    drain_returned();
+    join_and_release_leftovers();
     reset_target_state();
 }
 
@@ -301,6 +296,12 @@ void Queue::join_leftover_threads() {
     if (!writer_thread.joinable() && !return_thread.joinable()) return;
     if (consuming_on_current_thread()) return;
     CountScope busy(lifecycle_busy);
+    join_and_release_leftovers();
+}
+
+// Joins both threads and releases what is left in the rings without writing it; the
+// caller holds the lifecycle mark.
+void Queue::join_and_release_leftovers() {
     join_threads();
     thread_started = false;
     return_thread_started = false;

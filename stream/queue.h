@@ -434,6 +434,7 @@ struct Queue {
     void release_entries();
     void join_threads();
     void join_leftover_threads();
+    void join_and_release_leftovers();
     void forget_threads_after_fork();
     void notify_all_threads();
     PyObject* persister() const { return target_obj ? target_obj : Py_None; }
