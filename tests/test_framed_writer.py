@@ -272,10 +272,18 @@ def test_fifo_shared_by_processes_keeps_frames_whole(tmp_path):
         assert bytes(streams[pid]) == bytes([i]) * 5000 * 50
 
 
+# A child started with SIGINT ignored (a background job of a non-interactive shell) would
+# keep ignoring it: give it Python's own handler whatever it inherited.
+INTERRUPTIBLE = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
+"""
+
+
 def test_waiting_for_a_fifo_reader_can_be_interrupted(tmp_path):
     fifo = str(tmp_path / "lonely")
     os.mkfifo(fifo)
-    script = f"""
+    script = INTERRUPTIBLE + f"""
 import _tarnwick_stream_debug as ts
 print("opening", flush=True)
 try:
@@ -317,7 +325,7 @@ def test_flush_blocked_on_a_full_fifo_can_be_interrupted(tmp_path, raw, method):
     # byte once, frames whole.
     fifo = str(tmp_path / "full")
     os.mkfifo(fifo)
-    script = f"""
+    script = INTERRUPTIBLE + f"""
 import os, signal
 import _tarnwick_stream_debug as ts
 keep_open = os.open({fifo!r}, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer open
