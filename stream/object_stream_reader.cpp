@@ -1,6 +1,5 @@
 #include "object_stream_reader.h"
 
-#include <structmember.h>
 
 #include <cstddef>
 
@@ -120,23 +119,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr Py_ssize_t field_offset(size_t member) {
-    return static_cast<Py_ssize_t>(offsetof(ObjectStream, fields) + member);
-}
-
-PyMemberDef members[] = {
-    {"read_timeout", T_INT, field_offset(offsetof(DecoderFields, read_timeout)), 0, "TODO"},
-    {"bytes_read", T_ULONGLONG, field_offset(offsetof(DecoderFields, bytes_read)), READONLY, "TODO"},
-    {"messages_read", T_ULONGLONG, field_offset(offsetof(DecoderFields, messages_read)), READONLY,
-     "TODO"},
-    {"verbose", T_BOOL, field_offset(offsetof(DecoderFields, verbose)), 0, "TODO"},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef getset[] = {
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyTypeObject make_type() {
     PyTypeObject t = blank_static_type();
     t.tp_name = "tarnwick_stream.ObjectStreamReader";
@@ -150,8 +132,7 @@ PyTypeObject make_type() {
     t.tp_traverse = traverse;
     t.tp_clear = clear;
     t.tp_methods = methods;
-    t.tp_members = members;
-    t.tp_getset = getset;
+    t.tp_members = decoder_members<offsetof(ObjectStream, fields)>();
     t.tp_init = init;
     t.tp_alloc = PyType_GenericAlloc;
     t.tp_new = py_new;

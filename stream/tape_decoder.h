@@ -6,6 +6,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <structmember.h>
 
 #include <tsl/robin_map.h>
 
@@ -90,6 +91,22 @@ struct DecoderFields {
     bool verbose;
     bool is_pipe;               // the stream is not a regular file: reads may block
 };
+
+// The members both reader types publish from their DecoderFields, which sit at
+// FieldsOffset inside the reader's object.
+template <Py_ssize_t FieldsOffset>
+PyMemberDef* decoder_members() {
+    static PyMemberDef members[] = {
+        {"read_timeout", T_INT, FieldsOffset + offsetof(DecoderFields, read_timeout), 0, "TODO"},
+        {"bytes_read", T_ULONGLONG, FieldsOffset + offsetof(DecoderFields, bytes_read), READONLY,
+         "TODO"},
+        {"messages_read", T_ULONGLONG, FieldsOffset + offsetof(DecoderFields, messages_read),
+         READONLY, "TODO"},
+        {"verbose", T_BOOL, FieldsOffset + offsetof(DecoderFields, verbose), 0, "TODO"},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    return members;
+}
 
 // Thrown after the Python error indicator has been set.
 struct PythonErrorSet {};
